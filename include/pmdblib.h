@@ -1,0 +1,203 @@
+/*
+ * pmdblib.h - the public C interface of pmdblib.
+ *
+ * pmdblib keeps a database in one ordinary file of 1024-byte blocks:
+ * variable-length compressed records in up to 15 logical files, addressed
+ * by 32-bit record ids (rids), and one B-tree key index shared by all files.
+ *
+ * Rules of the interface
+ *  - Instances. Call fsinit() once to take an instance number (0..9) and
+ *    closefs() to give it back. Database calls take the instance first; the
+ *    library does not check it.
+ *  - Handles. fsopen()/fsopentemp() return an FS handle owned by the library.
+ *    Pass it to every later call for that database; fsclose()/fsclosetemp()
+ *    free it. Record, key, lock and flush calls trust the handle; the six
+ *    control-value calls check it and record error 480 for a bad one.
+ *  - Results. short calls return 1 for done and 0 for failed; calls that
+ *    return a rid or value return 0 for none or failure; handles are null on
+ *    failure. Nothing throws.
+ *  - Errors. fsgeterrno() returns the last-error code (pmerrno) of the
+ *    opening, creating and unlocking calls; fsgeterrors() copies the ring of
+ *    the ten most recent internal error numbers (see docs/errors.md);
+ *    fsgetmsg() returns the text of the last message.
+ *  - Commit. Changes live in a 16-block cache until a flush: every unlock
+ *    (fsunlock, also run by fsopen and fsclose), fsflush, cache pressure or
+ *    the 2001st block change writes every changed block, then the control
+ *    block. Nothing is rolled back after a failure.
+ *  - Buffers. The caller owns every record, key and text buffer passed in;
+ *    the library keeps no pointer to them after the call. fsread() is given
+ *    no size: the destination must hold the whole record (at most 1007 bytes
+ *    for incompressible data).
+ *  - Threads. All state is process-wide and unguarded: one thread at a time.
+ *  - Read-only databases refuse every change with result 0 and error 1025.
+ */
+#ifndef PMDBLIB_H
+#define PMDBLIB_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define PMDB_API __declspec(dllexport)
+#else
+#define PMDB_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct tm;
+
+/* The caller's handle of an open database. Only fsdatanum identifies the
+ * database; len is an out-field of fsfirstkey/fsnextkey (key length) and of
+ * fsopen (low 16 bits of the file handle). The rest is reserved. */
+#pragma pack(push, 1)
+typedef struct FS {
+    int16_t fsdatanum;
+    uint8_t isnetwork;
+    uint16_t socket;
+    char errororigin;
+    int32_t error;
+    int16_t len;
+    uint8_t fid;
+    uint32_t rid;
+    uint8_t sequence;
+    uint8_t totalpackets;
+} FS;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(FS) == 19, "FS is 19 packed bytes");
+#else
+_Static_assert(sizeof(FS) == 19, "FS is 19 packed bytes");
+#endif
+
+/* Date and time records of the mask calls. */
+struct date {
+    int32_t da_year;
+    signed char da_day;
+    signed char da_mon;
+};
+
+struct time {
+    uint8_t ti_min;
+    uint8_t ti_hour;
+    uint8_t ti_hund;
+    uint8_t ti_sec;
+};
+
+/* ---- Instances ------------------------------------------------------- */
+
+/* Takes the lowest free instance number 0..9; -1 when all are taken. */
+PMDB_API char fsinit(const char *servername);
+/* Frees the instance slot; always 1. */
+PMDB_API short closefs(char instance);
+/* No network login in this build: always null. */
+PMDB_API char *getnwloginname(char instance);
+/* Single local user: always 1. */
+PMDB_API short checkforshare(const char *fname);
+
+/* ---- Database files -------------------------------------------------- */
+
+/* Creates (or empties) filename as a new database of three blocks with
+ * translation blocks every freq blocks. 1 made; 0 failed with pmerrno
+ * 406 (cannot create, or freq < 2), 9, 10, 11 (block 0, 1, 2 not written;
+ * the half-written file is removed). */
+PMDB_API short fscreatedatabase(const char *filename, short freq);
+/* Opens a database. Null on failure, pmerrno: 0 (control block unreadable:
+ * 1015; signature wrong: 1020), 1 (20 open: 1009), 2 (no memory: 1010,
+ * 1012), 4/5/6 (integrity tests when checkintegrity: 1021, 1021, 1022),
+ * 7 (cannot open: 1015, msg = path, one line in pmdblog.txt). */
+PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short readonly);
+/* Creates and opens a private temporary database in the platform's
+ * temporary directory. Null on failure, pmerrno 1, 2, 7, 8, 9, 10, 11. */
+PMDB_API FS *fsopentemp(char instance);
+/* Commits and closes (numusers - 1). */
+PMDB_API void fsclose(char instance, FS *fsinfo);
+/* Closes without writing and deletes the temporary file. */
+PMDB_API void fsclosetemp(char instance, FS *fsinfo);
+/* Does nothing; 1. */
+PMDB_API short fsforceclose(char instance, const char *name);
+/* Writes every changed block, then the control block. 1, or 0 when a
+ * write fails (1290..1315). */
+PMDB_API short fsflush(char instance, FS *fsinfo);
+
+/* ---- Locks and control values ---------------------------------------- */
+
+/* Locks (no file lock in this build); 1. ridary is ignored. */
+PMDB_API short fslock(char instance, FS *fsinfo, uint32_t *ridary);
+PMDB_API short fsexclusivelock(char instance, FS *fsinfo, short allowreads);
+/* Commits every change and reopens the file; 0 with pmerrno 7 and 1015
+ * when the file cannot be reopened. A read-only database: 1, nothing done. */
+PMDB_API short fsunlock(char instance, FS *fsinfo);
+PMDB_API short fsunlockrid(char instance, FS *fsinfo, uint32_t rid);
+PMDB_API short fsforceunlockrid(char instance, FS *fsinfo, uint32_t rid);
+PMDB_API short fsexclusiveunlock(char instance, FS *fsinfo);
+/* The 32-bit application counter, advanced first when increment != 0
+ * (1..30000, then 65536.., never 0 when advancing). 0 and 480 for a bad
+ * handle; 0 and 1025 for an advance on a read-only database. */
+PMDB_API uint32_t fsgetcannumber(char instance, FS *fsinfo, short increment);
+PMDB_API short fsstorecannumber(char instance, FS *fsinfo, uint32_t rid);
+PMDB_API short fsgetappstat(char instance, FS *fsinfo);
+PMDB_API short fssetappstat(char instance, FS *fsinfo, short appstat);
+PMDB_API uint32_t fsgetbusinessdate(char instance, FS *fsinfo);
+PMDB_API short fsstorebusinessdate(char instance, FS *fsinfo, uint32_t bdate);
+/* Local broken-down time of the calendar clock; 1. */
+PMDB_API short fsgetlocaltime(char instance, struct tm *data);
+
+/* ---- Records --------------------------------------------------------- */
+
+/* Adds a record to logical file fid >> 4 (1..15); its new rid, 0 failed. */
+PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, uint8_t fid);
+/* Replaces the record's contents; the rid stays. */
+PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid);
+PMDB_API short fsdelete(char instance, FS *fsinfo, uint32_t rid);
+/* Places the record in rec; its length (0 also for an empty record). */
+PMDB_API short fsread(char instance, FS *fsinfo, uint32_t rid, void *rec);
+/* Walk a logical file in rid order; 0 = none. */
+PMDB_API uint32_t fsfirst(char instance, FS *fsinfo, uint8_t fid);
+PMDB_API uint32_t fslast(char instance, FS *fsinfo, uint8_t fid);
+PMDB_API uint32_t fsnext(char instance, FS *fsinfo, uint32_t rid);
+PMDB_API uint32_t fsprev(char instance, FS *fsinfo, uint32_t rid);
+
+/* ---- Keys ------------------------------------------------------------ */
+/* fid: logical file in the high four bits, subkey 0..15 in the low four.
+ * key/len: the value (at most 195 bytes; typed subkeys take exactly their
+ * width or 0). Searches return the rid of the key found and copy its
+ * value into key; 0 = none. */
+
+PMDB_API uint32_t fsfirstkey(char instance, FS *fsinfo, uint8_t fid, void *key);
+PMDB_API uint32_t fslastkey(char instance, FS *fsinfo, uint8_t fid, short len, void *key);
+PMDB_API uint32_t fsfindkey(char instance, FS *fsinfo, uint8_t fid, short len, void *key);
+PMDB_API uint32_t fsnextkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, void *key);
+PMDB_API uint32_t fsprevkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, void *key);
+PMDB_API short fsaddkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, const void *key);
+PMDB_API short fsdeletekey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, const void *key);
+
+/* ---- Field masks ----------------------------------------------------- */
+
+PMDB_API short dodatemask(char *s, const struct date *dt, const char *m);
+PMDB_API short undodatemask(const char *s, struct date *dt, const char *m);
+PMDB_API short dotimemask(char *s, const struct time *tm, const char *m);
+PMDB_API short undotimemask(const char *s, struct time *ti, const char *m);
+PMDB_API short domask(char *s, const char *m);
+PMDB_API short makenumascii(char *nafld, const char *num, short len);
+PMDB_API short mkascnum(char *buff);
+PMDB_API void blankfill(char *buff, short len);
+PMDB_API void zerofill(char *buff, short len);
+
+/* ---- Error state ----------------------------------------------------- */
+
+/* The last-error code of the opening, creating and unlocking calls. */
+PMDB_API short fsgeterrno(void);
+/* The text of the last message (at most 79 characters). */
+PMDB_API const char *fsgetmsg(void);
+/* Copies the ring of the last ten error numbers as stored and returns the
+ * index of the next entry to be written; the newest is ring[(i + 9) % 10]. */
+PMDB_API short fsgeterrors(short ring[10]);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PMDBLIB_H */

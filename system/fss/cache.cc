@@ -1,0 +1,165 @@
+// cache.cc - the block cache: lookup in use order, growth of the file by
+// one block at its end, deferred writes and the ordered flush. The
+// invariants are listed in cache.h.
+#include "fss/cache.h"
+
+#include <string.h>
+
+#include "fss/errors.h"
+#include "fss/fscb.h"
+#include "platform/platform.h"
+
+namespace pmdb {
+
+uint32_t hits, miss, bf, fscbf;
+
+void initbuffs(FSDATA *fsdata) {
+    for (int j = 0; j < NUMBUFFS; j++) {
+        fsdata->buff[j].blk = NOBLOCK;
+        fsdata->buff[j].cf = 0;
+        fsdata->buff[j].extblk = 0;
+        fsdata->seq[j] = (int16_t)j;
+    }
+}
+
+void makelast(int16_t *seq, int16_t sn) {
+    int16_t b = seq[sn];
+    memmove(seq + sn, seq + sn + 1, (size_t)(NUMBUFFS - 1 - sn) * sizeof *seq);
+    seq[NUMBUFFS - 1] = b;
+}
+
+void extendedblk(FSDATA *fsdata, FSBUFF *buff) {
+    fsdata->fscb.lb++;
+    changefscb(fsdata);
+    buff->cf = 1;
+    buff->extblk = 1;
+    // Only the header is significant; the rest is cleared so that a new
+    // block's bytes on disk do not depend on what the buffer held before.
+    memset(buff->raw, 0, sizeof buff->raw);
+    buff->dbuff.len = DBHEADER;
+}
+
+FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
+    int16_t *seq = fsdata->seq;
+    for (int p = NUMBUFFS - 1; p >= 0; p--) {
+        FSBUFF *b = &fsdata->buff[seq[p]];
+        if (b->blk == blk) {
+            hits++;
+            makelast(seq, (int16_t)p);
+            return b;
+        }
+    }
+    miss++;
+    FSBUFF *v = &fsdata->buff[seq[0]];
+    if (v->cf) (void)flushbuffs(fsdata);
+    uint32_t lb = fsdata->fscb.lb;
+    if (blk > lb) {
+        if (blk != lb + 1) {
+            dodberror(1390);
+            setmsg("Block %lu > last block %lu", (unsigned long)blk, (unsigned long)lb + 1);
+            return nullptr;
+        }
+        extendedblk(fsdata, v);
+    } else {
+        harderrno = 0;
+        uint64_t off = (uint64_t)blk * BLKSIZE;
+        if (plat_seek(fsdata->fsp, off) != 0 || harderrno) {
+            dodberror(1395);
+            return nullptr;
+        }
+        if (plat_pread(fsdata->fsp, v->raw, BLKSIZE, off) <= 0 || harderrno) {
+            dodberror(1400);
+            return nullptr;
+        }
+    }
+    makelast(seq, 0);
+    v->blk = blk;
+    return v;
+}
+
+short writeblk(FSDATA *fsdata, uint32_t blk) {
+    fsdata->fscb.wrts++;
+    changefscb(fsdata);
+    FSBUFF *b = readblk(fsdata, blk);
+    if (b == nullptr) {
+        dodberror(1370);
+        return 0;
+    }
+    b->cf = 1;
+    if (fsdata->fscb.wrts >= FORCEDFLUSH && !flushbuffs(fsdata)) {
+        dodberror(1375);
+        return 0;
+    }
+    return 1;
+}
+
+short flushbuffs(FSDATA *fsdata) {
+    if (fsdata->readonly) return 1;
+
+    // Buffer numbers in ascending block order; empty buffers (NOBLOCK)
+    // sort last. Insertion sort keeps equal numbers in buffer order.
+    int16_t order[NUMBUFFS];
+    for (int j = 0; j < NUMBUFFS; j++) {
+        int k = j;
+        while (k > 0 && fsdata->buff[order[k - 1]].blk > fsdata->buff[j].blk) {
+            order[k] = order[k - 1];
+            k--;
+        }
+        order[k] = (int16_t)j;
+    }
+
+    for (int j = 0; j < NUMBUFFS; j++) {
+        FSBUFF *b = &fsdata->buff[order[j]];
+        if (!b->cf) continue;
+        bf++;
+        b->cf = 0;
+        // A new block is written at its own offset rather than wherever the
+        // file happens to end: a file with a trailing part-block (which
+        // opens) would otherwise shift every appended block.
+        uint64_t off = (uint64_t)b->blk * BLKSIZE;
+        bool isnew = b->extblk != 0;
+        b->extblk = 0;
+        harderrno = 0;
+        if (plat_seek(fsdata->fsp, off) != 0 || harderrno) {
+            dodberror(isnew ? 1300 : 1290);
+            return 0;
+        }
+        if (plat_pwrite(fsdata->fsp, b->raw, BLKSIZE, off) <= 0 || harderrno) {
+            dodberror(isnew ? 1305 : 1295);
+            return 0;
+        }
+    }
+
+    FSCB *cb = &fsdata->fscb;
+    if (cb->cf) {
+        fscbf++;
+        char locked = cb->dblocked;
+        cb->dblocked = 0;
+        cb->cf = 0;
+        cb->wrts = 0;
+        harderrno = 0;
+        if (plat_seek(fsdata->fsp, 0) != 0 || harderrno) {
+            dodberror(1310);
+            return 0;
+        }
+        if (plat_pwrite(fsdata->fsp, cb, BLKSIZE, 0) <= 0 || harderrno) {
+            dodberror(1315);
+            return 0;
+        }
+        cb->dblocked = locked;
+    }
+    return 1;
+}
+
+}  // namespace pmdb
+
+using namespace pmdb;
+
+extern "C" PMDB_API short fsflush(char instance, FS *fsinfo) {
+    (void)instance;
+    pmerrno = 0;
+    FSDATA *fsdata = getfsdata(fsinfo);
+    short r = flushbuffs(fsdata);
+    freefs(fsdata);
+    return r;
+}

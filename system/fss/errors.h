@@ -1,0 +1,51 @@
+// errors.h - the process-wide error state: pmerrno, msg, the ring of the
+// last ten error numbers, the hard-error flag, and the damage report that
+// every check of file content goes through.
+//
+// Each failure site records its own four-digit number with dodberror; a
+// failure deep down records the inner number first and every caller its
+// own after it, so the ring reads as a short stack trace, newest last.
+#ifndef PMDB_FSS_ERRORS_H
+#define PMDB_FSS_ERRORS_H
+
+#include <stdint.h>
+
+namespace pmdb {
+
+constexpr int MSGSIZE = 80;                 // msg holds at most 79 characters
+constexpr int16_t ERR_READONLY = 1025;      // a change asked of a read-only database
+constexpr int16_t ERR_BADHANDLE = 480;      // control-value call with a bad handle
+constexpr const char LOGFILE[] = "pmdblog.txt";
+
+extern int16_t pmerrno;
+extern int16_t harderrno;
+extern char msg[MSGSIZE];
+extern int16_t err[10];
+
+// Records e in the ring.
+void dodberror(int16_t e);
+// Appends s and "\r\n" to the error log; gives up silently.
+void dodberrorstring(const char *s);
+// printf into msg, cut at 79 characters.
+void setmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// The reserved display hook of the error state; does nothing.
+void fsdisplayerr();
+// Index of the next ring entry to be written.
+int16_t errindex();
+// The newest entry of the ring (0 when nothing was ever recorded).
+int16_t lasterror();
+// Clears the whole error state (tests).
+void clearerrors();
+
+// Damage found in the file. Every check of file content that fails reports
+// here before its caller records its own error number, so that tests and
+// the checker can count and name each one. blk is the block, what a short
+// static text. Returns 0 so that checks can end with "return dbdamage(...)".
+int dbdamage(uint32_t blk, const char *what);
+extern uint32_t damagecount;
+extern uint32_t damageblk;
+extern const char *damagewhat;
+
+}  // namespace pmdb
+
+#endif

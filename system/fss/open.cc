@@ -1,0 +1,235 @@
+// open.cc - opening and closing databases: fsopen with its signature and
+// integrity tests, the private temporary database, and the closes.
+//
+// An open database owns exactly two heap blocks, its FSDATA and its FS
+// handle, taken here and given back by the closes; nothing else allocates.
+#include <string.h>
+
+#include "fss/cache.h"
+#include "fss/errors.h"
+#include "fss/fscb.h"
+#include "fss/fsdata.h"
+#include "platform/platform.h"
+
+namespace pmdb {
+
+namespace {
+
+// Claims the lowest free entry with its FSDATA and handle; -1 on failure
+// with pmerrno and the error number set.
+int claimentry(FS **fsout) {
+    int n = 0;
+    while (n < NUMFSDATA && fsdataary[n] != nullptr) n++;
+    if (n == NUMFSDATA) {
+        dodberror(1009);
+        pmerrno = 1;
+        return -1;
+    }
+    FSDATA *fsdata = (FSDATA *)plat_alloc(sizeof(FSDATA));
+    if (fsdata == nullptr) {
+        dodberror(1010);
+        pmerrno = 2;
+        return -1;
+    }
+    memset(fsdata, 0, sizeof *fsdata);
+    fsdata->fsp = -1;
+    fsdataary[n] = fsdata;
+    FS *fs = (FS *)plat_alloc(sizeof(FS));
+    if (fs == nullptr) {
+        dodberror(1012);
+        pmerrno = 2;
+        plat_free(fsdata);
+        fsdataary[n] = nullptr;
+        return -1;
+    }
+    memset(fs, 0, sizeof *fs);
+    *fsout = fs;
+    return n;
+}
+
+// Closes the file (if open) and gives the entry back.
+void dropentry(int n, FS *fs) {
+    FSDATA *fsdata = fsdataary[n];
+    if (fsdata->fsp >= 0) {
+        harderrno = 0;
+        plat_close(fsdata->fsp);
+    }
+    plat_free(fsdata);
+    fsdataary[n] = nullptr;
+    plat_free(fs);
+}
+
+// fsname holds at most 63 bytes and a NUL; the full path stays in path.
+void setfsname(FSCB *cb, const char *name) {
+    memset(cb->fsname, 0, sizeof cb->fsname);
+    size_t n = strlen(name);
+    if (n > sizeof cb->fsname - 1) n = sizeof cb->fsname - 1;
+    memcpy(cb->fsname, name, n);
+}
+
+// The three integrity tests; 0 when all pass, else the failing pmerrno.
+int integrity(FSDATA *fsdata, int16_t *errnum) {
+    const FSCB &cb = fsdata->fscb;
+    int64_t size = plat_filesize(fsdata->fsp);
+    uint32_t blocks = size < 0 ? 0 : (uint32_t)(size / BLKSIZE);
+    if ((cb.ftc / 256) * (uint32_t)(uint16_t)cb.xblkfreq > cb.lb) {
+        *errnum = 1021;
+        return 4;
+    }
+    if (blocks != cb.lb + 1) {
+        *errnum = 1021;
+        return 5;
+    }
+    for (uint32_t head : cb.fc) {
+        if (head > blocks) {
+            *errnum = 1022;
+            return 6;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace pmdb
+
+using namespace pmdb;
+
+extern "C" {
+
+PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short readonly) {
+    pmerrno = 0;
+    FS *fs = nullptr;
+    int n = claimentry(&fs);
+    if (n < 0) return nullptr;
+    FSDATA *fsdata = fsdataary[n];
+
+    size_t namelen = strlen(name);
+    harderrno = 0;
+    if (namelen < sizeof fsdata->path) fsdata->fsp = plat_open(name, readonly);
+    if (fsdata->fsp < 0 || harderrno) {
+        fsdata->fsp = -1;
+        dodberrorstring(name);
+        dodberror(1015);
+        setmsg("%s", name);
+        pmerrno = 7;
+        dropentry(n, fs);
+        return nullptr;
+    }
+    memcpy(fsdata->path, name, namelen + 1);
+    initbuffs(fsdata);
+    memset(&fsdata->fscb, 0, sizeof fsdata->fscb);
+    fsdata->readonly = readonly ? 1 : 0;
+    fs->fsdatanum = (int16_t)n;
+
+    if (!readfscb(fsdata)) {
+        dodberror(1015);
+        dropentry(n, fs);
+        return nullptr;
+    }
+    if (!fslock(instance, fs, nullptr)) {
+        dodberror(1020);
+        dropentry(n, fs);
+        return nullptr;
+    }
+    // A file that fails its signature or integrity tests is left exactly
+    // as it was: nothing is written back and it is not reopened.
+    if (memcmp(fsdata->fscb.copyright + SIGOFFSET, SIGNATURE, 8) != 0) {
+        dodberror(1020);
+        dropentry(n, fs);
+        return nullptr;
+    }
+    if (checkintegrity) {
+        int16_t errnum = 0;
+        int bad = integrity(fsdata, &errnum);
+        if (bad) {
+            pmerrno = (int16_t)bad;
+            dodberror(errnum);
+            dropentry(n, fs);
+            return nullptr;
+        }
+    }
+    setfsname(&fsdata->fscb, name);
+    fsdata->fscb.numusers++;
+    (void)fsunlock(instance, fs);
+    fs->fsdatanum = (int16_t)n;
+    fs->len = (int16_t)fsdata->fsp;
+    return fs;
+}
+
+PMDB_API FS *fsopentemp(char instance) {
+    (void)instance;
+    pmerrno = 0;
+    FS *fs = nullptr;
+    int n = claimentry(&fs);
+    if (n < 0) return nullptr;
+    FSDATA *fsdata = fsdataary[n];
+
+    harderrno = 0;
+    fsdata->fsp = plat_createtemp(fsdata->path, sizeof fsdata->path);
+    if (fsdata->fsp < 0 || harderrno) {
+        fsdata->fsp = -1;
+        dodberror(1015);
+        setmsg("%s", fsdata->path);
+        pmerrno = 7;
+        dropentry(n, fs);
+        return nullptr;
+    }
+
+    FSCB *cb = &fsdata->fscb;
+    newfscb(cb, DEFAULTXBLKFREQ);
+    cb->numusers = 1;
+    setfsname(cb, fsdata->path);
+    for (FDATA &f : cb->f)
+        for (int s = 0; s < NUMSUBKEYS; s++) f.keytype[s] = (signed char)(s % 9);
+
+    static const int16_t writeerr[] = {1021, 1022, 1023};
+    int failed = writenewblocks(fsdata->fsp, cb);
+    if (failed) {
+        dodberror(writeerr[failed - 1]);
+        pmerrno = (int16_t)(8 + failed);
+        // A temporary database leaves nothing behind, not even a failed one.
+        plat_remove(fsdata->path);
+        dropentry(n, fs);
+        return nullptr;
+    }
+    initbuffs(fsdata);
+    if (!readfscb(fsdata)) {
+        dodberror(1020);
+        pmerrno = 8;
+        plat_remove(fsdata->path);
+        dropentry(n, fs);
+        return nullptr;
+    }
+    fs->fsdatanum = (int16_t)n;
+    return fs;
+}
+
+PMDB_API void fsclose(char instance, FS *fsinfo) {
+    pmerrno = 0;
+    FSDATA *fsdata = getfsdata(fsinfo);
+    if (fslock(instance, fsinfo, nullptr)) {
+        fsdata->fscb.numusers--;
+        (void)fsunlock(instance, fsinfo);
+    }
+    dropentry(fsinfo->fsdatanum, fsinfo);
+}
+
+PMDB_API void fsclosetemp(char instance, FS *fsinfo) {
+    (void)instance;
+    pmerrno = 0;
+    FSDATA *fsdata = getfsdata(fsinfo);
+    harderrno = 0;
+    plat_close(fsdata->fsp);
+    fsdata->fsp = -1;
+    plat_remove(fsdata->path);
+    dropentry(fsinfo->fsdatanum, fsinfo);
+}
+
+PMDB_API short fsforceclose(char instance, const char *name) {
+    (void)instance;
+    (void)name;
+    return 1;
+}
+
+}
