@@ -21,6 +21,7 @@ struct faultplan {
 };
 
 faultplan plans[PLAT_NOPS];
+platwritehook writehook;
 
 // Counts the call and says whether the plan makes it fail.
 bool injected(platop op) {
@@ -39,7 +40,10 @@ void plat_failat(platop op, long n, int persist) {
 
 void plat_faultreset() {
     for (faultplan &p : plans) p = faultplan{0, 0, 0};
+    writehook = nullptr;
 }
+
+void plat_setwritehook(platwritehook hook) { writehook = hook; }
 
 long plat_calls(platop op) { return plans[op].calls; }
 
@@ -85,6 +89,7 @@ long plat_pread(int fd, void *buf, size_t n, uint64_t offset) {
 
 long plat_pwrite(int fd, const void *buf, size_t n, uint64_t offset) {
     if (injected(PLAT_WRITE)) return -1;
+    if (writehook != nullptr) writehook(fd, offset, n);
     ssize_t r;
     do {
         r = ::pwrite(fd, buf, n, (off_t)offset);

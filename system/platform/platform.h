@@ -49,6 +49,10 @@ void plat_failat(platop op, long n, int persist);
 void plat_faultreset();
 // Calls of a kind since the last reset (for tests that loop over N).
 long plat_calls(platop op);
+// Observes every block write (tests that pin down the flush order); null
+// removes the hook. Cleared by plat_faultreset.
+typedef void (*platwritehook)(int fd, uint64_t offset, size_t n);
+void plat_setwritehook(platwritehook hook);
 
 }  // namespace pmdb
 
