@@ -89,19 +89,6 @@ TEST_F(LocksTest, BadHandlesAreRefusedWithTheirMessage) {
     memset(&bad, 0, sizeof bad);
     for (int16_t n : {(int16_t)20, (int16_t)-1, (int16_t)3}) {
         bad.fsdatanum = n;
-        struct {
-            const char *text;
-            int result;
-        } calls[] = {
-            {"fsgetcannumber - invalid index.", (int)fsgetcannumber(0, &bad, 1)},
-            {"fsstorecannumber - invalid index.", fsstorecannumber(0, &bad, 1)},
-            {"fsgetappstat - invalid index.\r\n", fsgetappstat(0, &bad)},
-            {"fssetappstat - invalid index.", fssetappstat(0, &bad, 1)},
-            {"fsgetbusinessdate - invalid index.", (int)fsgetbusinessdate(0, &bad)},
-            {"fsstorebusinessdate - invalid index.", fsstorebusinessdate(0, &bad, 1)},
-        };
-        (void)calls;
-        // Evaluate one at a time to see each message.
         pmdb::clearerrors();
         EXPECT_EQ(fsgetcannumber(0, &bad, 1), 0u);
         EXPECT_STREQ(fsgetmsg(), "fsgetcannumber - invalid index.");
@@ -146,8 +133,6 @@ TEST_F(DbTest, ReadOnlyDatabaseRefusesEveryChange) {
     EXPECT_EQ(fsgetbusinessdate(0, fs), 0u);
     EXPECT_EQ(data(fs)->fscb.cannumber[0], 0);
     // Releases reopen read-only: the file never becomes writable.
-    int oldfd = data(fs)->fsp;
-    (void)oldfd;
     EXPECT_EQ(fsunlockrid(0, fs, 1), 1);
     EXPECT_EQ(fsexclusiveunlock(0, fs), 1);
     EXPECT_LT(pmdb::plat_pwrite(data(fs)->fsp, "x", 1, 0), 0);
