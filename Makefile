@@ -3,11 +3,15 @@ BUILD ?= build
 ASAN ?= build-asan
 JOBS ?= 2
 
-.PHONY: all build test asan-test demo bench clean
+.PHONY: all deps build test asan-test demo bench clean
 
 all: build
 
-build:
+# Installs the Debian packages the build and tests need, if any are missing.
+deps:
+	@bash tools/deps.sh
+
+build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j$(JOBS)
 
@@ -17,7 +21,7 @@ test: build
 
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 # built with clang so that both compilers see the code warning-free.
-asan-test:
+asan-test: deps
 	CC=clang CXX=clang++ cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPMDB_SANITIZE=ON -DPMDB_BENCH=OFF
 	cmake --build $(ASAN) -j$(JOBS)
 	ctest --test-dir $(ASAN) --output-on-failure -j$(JOBS)
