@@ -1,0 +1,178 @@
+// keyblk.h - the key layer's internal interface: key blocks and entries,
+// the key image, the comparator table, and the search, insertion and
+// deletion steps built on them (keysearch.cc, keyinsert.cc, keydelete.cc).
+//
+// Key block (KB, format.h), 1024 bytes:
+//   offset size meaning
+//   0      4    ancestor: 0 in use; once freed, the next block of chain 0
+//   4      2    len: bytes in use, header included (14 = no entries)
+//   6      2    numkeys
+//   8      1    type: 1 in use
+//   9      1    level: 0 leaf, n > 0 inner
+//   10     4    xtrablk: inner blocks only, the rightmost child
+//   14     ...  entries, back to back in ascending key order
+// Leaf entry:  keylen(2) image(keylen) rid(4)               = keylen + 6
+// Inner entry: keylen(2) child(4) image(keylen) rid(4)      = keylen + 10
+// Key image:   fid byte(1) value(keylen - 1), followed by its rid(4).
+//
+// Invariants of the tree, held by insertion and deletion and relied on by
+// the searches:
+//  1. Every leaf is at level 0 and every child of a block at level n is at
+//     level n - 1; the root is the highest block.
+//  2. An inner entry's image and rid are a copy of the highest key of its
+//     child's subtree; xtrablk holds the keys above the last entry.
+//  3. Entries of a block are strictly ascending under the comparator of
+//     their own fid byte (the fid byte decides first, so keys of different
+//     subkeys never compare equal).
+//
+// Positions inside a block are byte offsets from the block start: an
+// entry, or the end of the entries (len). Nothing keeps a buffer pointer
+// across a call that may read another block.
+#ifndef PMDB_FSS_KEYBLK_H
+#define PMDB_FSS_KEYBLK_H
+
+#include <stdint.h>
+
+#include "fss/format.h"
+#include "fss/fsdata.h"
+
+namespace pmdb {
+
+constexpr int MAXKEYVALUE = 195;          // longest key value
+constexpr int KEYBUFSIZE = 200;           // fid + 195 value bytes + rid
+constexpr int MAXKEYLEN = MAXKEYVALUE + 1;
+constexpr int NUMKEYTYPES = 9;
+constexpr int LEAFOVERHEAD = 6;
+constexpr int INNEROVERHEAD = 10;
+constexpr int LEAFKEYOFF = 2;             // image offset inside a leaf entry
+constexpr int INNERKEYOFF = 6;            // image offset inside an inner entry
+// Levels 0 .. MAXLEVELS - 1. The path has one more slot, always 0, so that
+// the parent of the highest possible root reads as "none".
+constexpr int MAXLEVELS = 32;
+
+// Comparator: v1, v2 are images each followed by its rid; len is the
+// smaller keylen; dupkeys 1 orders equal values by rid. Only the sign of
+// the result counts.
+typedef int16_t (*FUNC)(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys,
+                        int16_t v1len, int16_t v2len);
+
+int16_t charfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t shortfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t longfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t ucharfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t ushortfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t ulongfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t floatfunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t doublefunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+int16_t ldoublefunc(const uint8_t *, const uint8_t *, int16_t, int16_t, int16_t, int16_t);
+
+// Indexed by FDATA.keytype: char, short, long, uchar, ushort, ulong, float,
+// double, long double (80-bit).
+extern const FUNC funcs[NUMKEYTYPES];
+// Value width of each key type; 0 for the char types (any length).
+extern const int8_t keywidth[NUMKEYTYPES];
+
+// The one image buffer of the library.
+extern uint8_t newkey[KEYBUFSIZE];
+// fid, len value bytes, rid into newkey; returns newkey. len must be 0..195.
+uint8_t *bldkey(uint8_t fid, uint32_t rid, int16_t len, const void *key);
+
+// The comparator and duplicate flag of an image's fid byte. 0 (and
+// nothing set) when the fid names no file or the keytype is outside 0..8.
+short choosecmp(const FSDATA *fsdata, uint8_t fid, FUNC *cmpfunc, int16_t *dupkeys);
+// May (fid, len, value) be used by a key call? File number 1..15, keytype
+// 0..8, len 0..195 and for typed subkeys 0 or the type's width, no NaN or
+// invalid 80-bit encoding. value may be null when len is 0.
+short keyargsok(const FSDATA *fsdata, uint8_t fid, int16_t len, const void *value);
+// Is an 80-bit value (10 bytes, little-endian) one that has no place in an
+// order: a NaN, or an encoding the x87 rejects (pseudo-NaN, pseudo-infinity,
+// unnormal)?
+bool ldoubleinvalid(const uint8_t *v);
+
+// The path from the root down: slot n holds the inner block passed at
+// level n; slot MAXLEVELS is always 0.
+struct KEYPATH {
+    uint32_t blk[MAXLEVELS + 1];
+};
+void clearpath(KEYPATH *path);
+inline uint32_t parentof(const KEYPATH *path, int level) {
+    return level + 1 <= MAXLEVELS && level >= -1 ? path->blk[level + 1] : 0;
+}
+
+// ---- key block views --------------------------------------------------
+inline KB *kbof(FSBUFF *b) { return &b->kbuff; }
+inline int kboverhead(const KB *kb) { return kb->level > 0 ? INNEROVERHEAD : LEAFOVERHEAD; }
+inline int kbkeyoff(const KB *kb) { return kb->level > 0 ? INNERKEYOFF : LEAFKEYOFF; }
+inline uint8_t *kbat(KB *kb, int pos) { return reinterpret_cast<uint8_t *>(kb) + pos; }
+inline const uint8_t *kbat(const KB *kb, int pos) {
+    return reinterpret_cast<const uint8_t *>(kb) + pos;
+}
+// keylen of the entry at pos.
+inline int16_t kbkeylen(const KB *kb, int pos) { return (int16_t)get16(kbat(kb, pos)); }
+inline const uint8_t *kbimage(const KB *kb, int pos) { return kbat(kb, pos) + kbkeyoff(kb); }
+inline uint32_t kbchild(const KB *kb, int pos) { return get32(kbat(kb, pos) + 2); }
+inline int kbnext(const KB *kb, int pos) { return pos + kbkeylen(kb, pos) + kboverhead(kb); }
+// Does an entry of keylen fit?
+inline bool kbroom(const KB *kb, int keylen) {
+    return kb->len + keylen + kboverhead(kb) <= (int)BLKSIZE;
+}
+
+// Checks a key block as read (type, len, entries inside len and agreeing
+// with numkeys, level, child numbers inside the file, typed entries of
+// their width). expectlevel < 0 accepts any level below MAXLEVELS. Reports
+// through dbdamage and returns 0 when damaged.
+short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel);
+// May blk name a key block: 2..lb and not a translation block?
+bool keyblknumok(const FSDATA *fsdata, uint32_t blk);
+// readblk + checkkb; null when unreadable or damaged (the caller records
+// its own number).
+FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel);
+
+// ---- searches (keysearch.cc) -----------------------------------------
+// Position of the first entry not below key, or len; result as the last
+// comparison (-1 for an empty block).
+int locatekey(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,
+              FUNC cmpfunc);
+// The entry before the search position (see keysearch.cc); -1 for none.
+int locatelastkey(const KB *kb, int16_t len, const uint8_t *key, uint32_t *lastblk,
+                  int16_t dupkeys, int16_t *result, FUNC cmpfunc);
+// Descends from startblk to the block at stoplevel (0 = the leaf) where key
+// belongs, filling path. Returns the buffer, null on failure (1155, 1160,
+// 1165 recorded).
+FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                    FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel = 0);
+FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                        FUNC cmpfunc);
+FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                        FUNC cmpfunc, KEYPATH *path, uint32_t firstblk);
+uint32_t firstkey(FSDATA *fsdata, uint8_t fid, void *key, int16_t *keylen);
+uint32_t lastkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
+uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
+uint32_t nextkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, int16_t *newlen);
+uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
+
+// ---- insertion (keyinsert.cc) ----------------------------------------
+uint32_t newkeyblock(FSDATA *fsdata, int16_t level);
+short addkey(FSDATA *fsdata, int16_t len, const uint8_t *key);
+short addkeytoblk(FSDATA *fsdata, int16_t len, const uint8_t *key);
+short addl0key(KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc);
+short addparentkey(FSDATA *fsdata, KB *kb, int16_t keylen, uint32_t blk, const uint8_t *key);
+// Splits the full block blk (at `level`, reached through path) for the
+// pending entry len/key; returns the block number of the half that must
+// receive it, 0 on failure. Leaves record 1170..1205, inner blocks
+// 1210..1245.
+uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path);
+uint32_t splitparent(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path);
+// Places an entry at `level` (0: a key into a leaf; above: a separator
+// leading to child), descending from the root and splitting as needed.
+short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child);
+
+// ---- deletion (keydelete.cc) -----------------------------------------
+short deletekey(FSDATA *fsdata, int16_t len, const uint8_t *key);
+// Frees a key block onto chain 0 (an empty data block); rootkb 0 when it
+// was the root.
+void freekeyblock(FSDATA *fsdata, uint32_t blk);
+
+}  // namespace pmdb
+
+#endif
