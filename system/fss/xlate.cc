@@ -1,0 +1,190 @@
+// xlate.cc - binding rids to data blocks through the translation blocks,
+// the free-slot chain, and the slot-order walk of a logical file. The
+// layout of a translation block and of a slot is given in xlate.h.
+#include "fss/xlate.h"
+
+#include "fss/alloc.h"
+#include "fss/cache.h"
+#include "fss/errors.h"
+#include "fss/fscb.h"
+
+namespace pmdb {
+
+namespace {
+
+uint32_t freq(const FSDATA *fsdata) { return (uint32_t)(uint16_t)fsdata->fscb.xblkfreq; }
+
+// The rid of slot j of translation block xblk, for the file bits of rid.
+uint32_t slotrid(const FSDATA *fsdata, uint32_t xblk, int j, uint32_t rid) {
+    return (rid & RIDFILE) + 256 * ((xblk - 1) / freq(fsdata)) + (uint32_t)j;
+}
+
+// The last translation block of the file.
+uint32_t lastxblk(const FSDATA *fsdata) {
+    uint32_t lb = fsdata->fscb.lb;
+    return lb < 1 ? 1 : xlateblkof(fsdata, (lb - 1) / freq(fsdata));
+}
+
+}  // namespace
+
+uint32_t ridtoblk(FSDATA *fsdata, uint32_t rid) {
+    uint32_t xblk = slotxblk(fsdata, rid);
+    if (ridfile(rid) == 0 || xblk > fsdata->fscb.lb) {
+        dodberror(1345);
+        return 0;
+    }
+    FSBUFF *x = readblk(fsdata, xblk);
+    if (x == nullptr) {
+        dodberror(1345);
+        return 0;
+    }
+    uint32_t v = x->xlate[rid & 0xff];
+    // A free slot or another file's: not this record (a deleted rid).
+    if ((v & RIDFILE) != (rid & RIDFILE)) {
+        dodberror(1345);
+        return 0;
+    }
+    uint32_t blk = v & RIDSLOT;
+    if (blk < 2 || blk > fsdata->fscb.lb || isxlateblk(fsdata, blk)) {
+        dbdamage(xblk, "slot names no data block");
+        dodberror(1345);
+        return 0;
+    }
+    return blk;
+}
+
+uint32_t getxlate(FSDATA *fsdata, uint32_t blk, uint32_t fid) {
+    FSCB &cb = fsdata->fscb;
+    uint32_t s = cb.ftc;
+    uint32_t xblk = xlateblkof(fsdata, (s & RIDSLOT) >> 8);
+    // The free chain never runs more than one translation block past the
+    // last one; a head further out is damage, and growing the file to it
+    // could take millions of blocks.
+    if (s > RIDSLOT || xblk > (uint64_t)lastxblk(fsdata) + freq(fsdata)) {
+        dbdamage(0, "free slot chain head beyond the file");
+        dodberror(1357);
+        return NOSLOT;
+    }
+    while (xblk > cb.lb) {
+        uint32_t b = allocextendedblk(fsdata);
+        if (b == 0) {
+            dodberror(1357);
+            return NOSLOT;
+        }
+        if (readblk(fsdata, b) == nullptr) {
+            dodberror(1358);
+            return NOSLOT;
+        }
+    }
+    FSBUFF *x = readblk(fsdata, xblk);
+    if (x == nullptr) {
+        dodberror(1360);
+        return NOSLOT;
+    }
+    uint32_t &slot = x->xlate[s & 0xff];
+    // Taking a slot in use would lose another record.
+    if ((slot & RIDFILE) != 0) {
+        dbdamage(xblk, "free slot chain names a slot in use");
+        dodberror(1360);
+        return NOSLOT;
+    }
+    cb.ftc = slot;
+    changefscb(fsdata);
+    slot = ((fid >> 4 & 0xf) << 28) + (blk & RIDSLOT);
+    if (!writeblk(fsdata, xblk)) {
+        dodberror(1365);
+        return NOSLOT;
+    }
+    return s;
+}
+
+short changexlate(FSDATA *fsdata, uint32_t blk, uint32_t rid) {
+    uint32_t xblk = slotxblk(fsdata, rid);
+    if (xblk > fsdata->fscb.lb) {
+        dodberror(1366);
+        return 0;
+    }
+    FSBUFF *x = readblk(fsdata, xblk);
+    if (x == nullptr) {
+        dodberror(1367);
+        return 0;
+    }
+    uint32_t &slot = x->xlate[rid & 0xff];
+    slot = (slot & RIDFILE) | (blk & RIDSLOT);
+    if (!writeblk(fsdata, xblk)) {
+        dodberror(1368);
+        return 0;
+    }
+    return 1;
+}
+
+short freexlate(FSDATA *fsdata, uint32_t rid) {
+    uint32_t xblk = slotxblk(fsdata, rid);
+    FSBUFF *x = xblk > fsdata->fscb.lb ? nullptr : readblk(fsdata, xblk);
+    if (x == nullptr) {
+        dodberror(1350);
+        return 0;
+    }
+    x->xlate[rid & 0xff] = fsdata->fscb.ftc;
+    if (!writeblk(fsdata, xblk)) {
+        dodberror(1355);
+        return 0;
+    }
+    fsdata->fscb.ftc = rid & RIDSLOT;
+    changefscb(fsdata);
+    return 1;
+}
+
+uint32_t nextrid(FSDATA *fsdata, uint32_t rid) {
+    const FDATA *f = filebyrid(fsdata, rid);
+    if (f == nullptr || rid >= f->lrid) return 0;
+    uint64_t xblk = slotxblk(fsdata, rid);
+    int j = (int)(rid & 0xff) + 1;
+    // Translation blocks lie freq apart and only up to lb, so the walk
+    // reads at most every translation block once.
+    while (xblk <= fsdata->fscb.lb) {
+        FSBUFF *x = readblk(fsdata, (uint32_t)xblk);
+        if (x == nullptr) {
+            dodberror(1320);
+            return 0;
+        }
+        for (; j < 256; j++)
+            if ((x->xlate[j] & RIDFILE) == (rid & RIDFILE)) return slotrid(fsdata, (uint32_t)xblk, j, rid);
+        xblk += freq(fsdata);
+        j = 0;
+    }
+    // lrid promised a later record that the file does not hold.
+    dbdamage(0, "lrid beyond the last record of its file");
+    dodberror(1325);
+    return 0;
+}
+
+uint32_t prevrid(FSDATA *fsdata, uint32_t rid) {
+    const FDATA *f = filebyrid(fsdata, rid);
+    if (f == nullptr || rid <= f->frid || f->frid == 0) return 0;
+    uint32_t xblk = slotxblk(fsdata, rid);
+    int j = (int)(rid & 0xff) - 1;
+    // A rid beyond the file starts from the file's last slot, so that the
+    // walk never reads (and so grows) past lb.
+    if (xblk > fsdata->fscb.lb) {
+        xblk = lastxblk(fsdata);
+        j = 255;
+    }
+    for (;;) {
+        FSBUFF *x = readblk(fsdata, xblk);
+        if (x == nullptr) {
+            dodberror(1330);
+            return 0;
+        }
+        for (; j >= 0; j--)
+            if ((x->xlate[j] & RIDFILE) == (rid & RIDFILE)) return slotrid(fsdata, xblk, j, rid);
+        if (xblk == 1) break;
+        xblk -= freq(fsdata);
+        j = 255;
+    }
+    dbdamage(0, "frid below the first record of its file");
+    dodberror(1335);
+    return 0;
+}
+
+}  // namespace pmdb
