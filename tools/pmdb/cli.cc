@@ -1,0 +1,342 @@
+// cli.cc - the tool's entry point: the command table, --help and
+// --version, option parsing, opening databases and the progress line.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+
+#include "pmdbtool.h"
+
+namespace pmdbtool {
+
+namespace {
+
+struct Command {
+    const char *name;
+    int (*run)(Ctx &, int, char **);
+    const char *summary;
+    const char *help;
+};
+
+const Command commands[] = {
+    {"create", cmdcreate, "make a new database, with a schema",
+     "usage: pmdb create FILE [--schema SCHEMA] [--xblkfreq N] [--force]\n"
+     "\n"
+     "Makes a new database FILE and writes the schema (names, record lengths,\n"
+     "key types and duplicate settings of the logical files) into its control\n"
+     "block. SCHEMA is a schema file as printed by `pmdb schema` (\"-\" reads\n"
+     "standard input); without one every logical file keeps the defaults.\n"
+     "\n"
+     "  --xblkfreq N  spacing of the translation blocks, 2 to 32767 (default:\n"
+     "                the schema's, else 20)\n"
+     "  --force       replace FILE if it exists (refused otherwise)\n"},
+    {"schema", cmdschema, "print a database's schema",
+     "usage: pmdb schema FILE\n"
+     "\n"
+     "Prints the schema of FILE in the format that `pmdb create --schema`\n"
+     "reads, so that a database made from it is set up the same way.\n"},
+    {"info", cmdinfo, "figures of a database",
+     "usage: pmdb info FILE [--json]\n"
+     "\n"
+     "Prints the file's size and blocks, the control values, each logical file\n"
+     "in use (name, records, first and last rid, keys per subkey), the key\n"
+     "tree (height, blocks, fill), the data blocks of each free-space chain\n"
+     "with the room they leave unused, and the translation slots. The file is\n"
+     "only read.\n"
+     "\n"
+     "  --json  one JSON object instead of text\n"},
+    {"check", cmdcheck, "full integrity check (read-only)",
+     "usage: pmdb check FILE [--max-problems N] [--quiet]\n"
+     "\n"
+     "Checks the control block, every translation slot and the free-slot\n"
+     "chain, every data block and record, the free-space chains, the key tree\n"
+     "(order, separators, levels, lengths), and that every block is accounted\n"
+     "for exactly once. Prints one line per problem naming the block, and\n"
+     "warnings for keys whose rid names no live record. The file is only read.\n"
+     "\n"
+     "  --max-problems N  print at most N problem lines (default 100; all are\n"
+     "                    counted)\n"
+     "  --quiet           print only the summary line\n"
+     "\n"
+     "Exit status: 0 no problems (warnings allowed), 1 problems found, 2 the\n"
+     "file cannot be read as a database, or bad usage.\n"},
+    {"dump", cmddump, "write schema, records and keys as text",
+     "usage: pmdb dump FILE [--format text|jsonl]\n"
+     "\n"
+     "Writes the schema, every record of every logical file (rid and bytes)\n"
+     "and every key (file.subkey, rid, value decoded by its type) to standard\n"
+     "output, one line each, in a stable order. `pmdb load` reads it back.\n"
+     "\n"
+     "  --format text   the line format described in docs/tool.md (default)\n"
+     "  --format jsonl  one JSON object per line\n"},
+    {"load", cmdload, "make a new database from a dump",
+     "usage: pmdb load FILE [DUMP] [--force]\n"
+     "\n"
+     "Makes a new database FILE from a dump (text or jsonl, told apart by its\n"
+     "first line), read from DUMP or from standard input. Records get the rids\n"
+     "the new file assigns; every key follows its record to the new rid. Keys\n"
+     "whose rid names no record of the dump are dropped, with a warning.\n"
+     "\n"
+     "  --force  replace FILE if it exists (refused otherwise)\n"},
+    {"get", cmdget, "look up a key value",
+     "usage: pmdb get FILE FILENUMBER.SUBKEY VALUE [--hex]\n"
+     "\n"
+     "Prints every key of the subkey whose value equals VALUE (several in a\n"
+     "subkey with duplicates), each with its record. VALUE is written as the\n"
+     "subkey's type reads it: text for char keys (\\\\ and \\xHH escapes),\n"
+     "a number for the numeric types.\n"
+     "\n"
+     "  --hex  print records as hexadecimal instead of escaped text\n"
+     "\n"
+     "Exit status 1 when no key has the value.\n"},
+    {"scan", cmdscan, "walk the keys of a subkey",
+     "usage: pmdb scan FILE FILENUMBER.SUBKEY [--from VALUE] [--reverse]\n"
+     "                 [--limit N] [--hex]\n"
+     "\n"
+     "Prints the keys of a subkey in key order, each with its record.\n"
+     "\n"
+     "  --from VALUE  start at the first key not below VALUE (with --reverse:\n"
+     "                the last key not above it)\n"
+     "  --reverse     walk from the greatest key down\n"
+     "  --limit N     stop after N keys\n"
+     "  --hex         print records as hexadecimal instead of escaped text\n"},
+    {"demo", cmddemo, "build and exercise a sample database",
+     "usage: pmdb demo [DIR] [--scale N]\n"
+     "\n"
+     "Makes a fresh sample database DIR/demo.pmdb (DIR defaults to the current\n"
+     "directory) with customers, products and orders, loads tens of thousands\n"
+     "of generated records with their keys, runs lookups, range walks forward\n"
+     "and backward, rewrites that move records and deletions, prints a short\n"
+     "report and the timing of each phase, then `info` and `check` of the\n"
+     "file it made.\n"
+     "\n"
+     "  --scale N  percent of the normal amount of data, 1 to 1000 (default 100)\n"},
+};
+
+const Command *findcommand(const std::string &name) {
+    for (const Command &cmd : commands)
+        if (name == cmd.name) return &cmd;
+    return nullptr;
+}
+
+void toolhelp(FILE *f) {
+    fprintf(f,
+            "usage: pmdb COMMAND [ARGS...]\n"
+            "       pmdb COMMAND --help\n"
+            "       pmdb --version\n"
+            "\n"
+            "Looks inside, checks, dumps, loads and sets up pmdblib database files.\n"
+            "\n"
+            "commands:\n");
+    for (const Command &cmd : commands) fprintf(f, "  %-8s %s\n", cmd.name, cmd.summary);
+    fprintf(f,
+            "\n"
+            "Exit status: 0 done, 1 failed (check: problems found), 2 bad usage or a\n"
+            "file that cannot be read. Errors name the library's error numbers.\n");
+}
+
+}  // namespace
+
+const char *commandhelp(const std::string &cmd) {
+    const Command *c = findcommand(cmd);
+    return c ? c->help : nullptr;
+}
+
+int pmdbmain(int argc, char **argv, FILE *out, FILE *err) {
+    Ctx c{out, err};
+    if (argc < 2) {
+        toolhelp(err);
+        return EXIT_USAGE;
+    }
+    std::string first = argv[1];
+    if (first == "--help" || first == "-h" || first == "help") {
+        if (first == "help" && argc > 2) {
+            const char *h = commandhelp(argv[2]);
+            if (h == nullptr) return usage(c, "help", std::string("unknown command ") + argv[2]);
+            fputs(h, out);
+            return EXIT_OK;
+        }
+        toolhelp(out);
+        return EXIT_OK;
+    }
+    if (first == "--version" || first == "-V") {
+        fprintf(out, "pmdb %s\n", VERSION);
+        return EXIT_OK;
+    }
+    const Command *cmd = findcommand(first);
+    if (cmd == nullptr) {
+        fprintf(err, "pmdb: unknown command '%s'\n\n", first.c_str());
+        toolhelp(err);
+        return EXIT_USAGE;
+    }
+    for (int i = 2; i < argc; i++) {
+        if (strcmp(argv[i], "--") == 0) break;
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            fputs(cmd->help, out);
+            return EXIT_OK;
+        }
+    }
+    int rc = cmd->run(c, argc - 2, argv + 2);
+    fflush(out);
+    fflush(err);
+    return rc;
+}
+
+// ---- command line ------------------------------------------------------
+
+bool Args::has(const std::string &name) const {
+    for (const auto &o : opts)
+        if (o.first == name) return true;
+    return false;
+}
+
+std::string Args::get(const std::string &name, const std::string &def) const {
+    std::string v = def;
+    for (const auto &o : opts)
+        if (o.first == name) v = o.second;  // the last one given wins
+    return v;
+}
+
+int usage(Ctx &c, const char *cmd, const std::string &text) {
+    fprintf(c.err, "pmdb %s: %s\n", cmd, text.c_str());
+    const char *h = commandhelp(cmd);
+    if (h != nullptr) {
+        const char *nl = strstr(h, "\n\n");
+        fprintf(c.err, "%.*s\n", nl ? (int)(nl - h) : (int)strlen(h), h);
+    }
+    return EXIT_USAGE;
+}
+
+bool parseargs(Ctx &c, const char *cmd, int argc, char **argv,
+               const std::vector<std::string> &flags,
+               const std::vector<std::string> &valued, Args *a) {
+    auto in = [](const std::vector<std::string> &v, const std::string &s) {
+        for (const auto &x : v)
+            if (x == s) return true;
+        return false;
+    };
+    bool optsdone = false;
+    for (int i = 0; i < argc; i++) {
+        std::string w = argv[i];
+        if (optsdone || w.size() < 3 || w.compare(0, 2, "--") != 0) {
+            if (!optsdone && w == "--") {
+                optsdone = true;
+                continue;
+            }
+            a->pos.push_back(w);
+            continue;
+        }
+        std::string name = w.substr(2), value;
+        size_t eq = name.find('=');
+        bool hasvalue = eq != std::string::npos;
+        if (hasvalue) {
+            value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        if (in(flags, name)) {
+            if (hasvalue) {
+                usage(c, cmd, "option --" + name + " takes no value");
+                return false;
+            }
+        } else if (in(valued, name)) {
+            if (!hasvalue) {
+                if (i + 1 >= argc) {
+                    usage(c, cmd, "option --" + name + " needs a value");
+                    return false;
+                }
+                value = argv[++i];
+            }
+        } else {
+            usage(c, cmd, "unknown option --" + name);
+            return false;
+        }
+        a->opts.emplace_back(name, value);
+    }
+    return true;
+}
+
+bool parseuint(const std::string &s, uint64_t max, uint64_t *v) {
+    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long x = strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || end == s.c_str() || *end != '\0' || x > max) return false;
+    *v = x;
+    return true;
+}
+
+// ---- opening -----------------------------------------------------------
+
+bool fileexists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool Db::open(Ctx &c, const std::string &path, bool readonly) {
+    close();
+    // A missing file is told here: the library would also log it.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        toolerror(c, "cannot open " + path + ": " + strerror(errno));
+        return false;
+    }
+    clearliberrors();
+    inst_ = fsinit("");
+    if (inst_ < 0) {
+        liberror(c, "no free instance");
+        return false;
+    }
+    fs_ = fsopen(inst_, path.c_str(), 0, readonly ? 1 : 0);
+    if (fs_ == nullptr) {
+        liberror(c, "cannot open " + path);
+        closefs(inst_);
+        inst_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void Db::close() {
+    if (fs_ != nullptr) fsclose(inst_, fs_);
+    if (inst_ >= 0) closefs(inst_);
+    fs_ = nullptr;
+    inst_ = -1;
+}
+
+// ---- progress ----------------------------------------------------------
+
+double nowseconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+Progress::Progress(Ctx &c, const char *label, uint64_t total)
+    : c_(c), label_(label), total_(total), tty_(isatty(fileno(c.err)) != 0) {}
+
+Progress::~Progress() { done(); }
+
+void Progress::step(uint64_t n) {
+    if (!tty_) return;
+    double t = nowseconds();
+    if (shown_ && t - last_ < 0.1) return;
+    last_ = t;
+    shown_ = true;
+    if (total_ > 0)
+        fprintf(c_.err, "\r%s: %llu/%llu (%u%%)\x1b[K", label_, (unsigned long long)n,
+                (unsigned long long)total_, (unsigned)(n * 100 / total_));
+    else
+        fprintf(c_.err, "\r%s: %llu\x1b[K", label_, (unsigned long long)n);
+    fflush(c_.err);
+}
+
+void Progress::done() {
+    if (!shown_) return;
+    fprintf(c_.err, "\r\x1b[K");
+    fflush(c_.err);
+    shown_ = false;
+}
+
+}  // namespace pmdbtool
