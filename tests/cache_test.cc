@@ -54,13 +54,13 @@ TEST_F(CacheTest, FreshBuffersAreEmptyInOrder) {
 TEST_F(CacheTest, ReadingOnePastTheEndGrowsTheFileInTheCache) {
     FSBUFF *b = readblk(d, 3);
     ASSERT_NE(b, nullptr);
-    EXPECT_EQ(d->fscb.lb, 3u);
+    EXPECT_EQ(+d->fscb.lb, 3u);
     EXPECT_EQ(b->cf, 1);
     EXPECT_EQ(b->extblk, 1);
-    EXPECT_EQ(b->dbuff.len, 10);
-    EXPECT_EQ(b->dbuff.nbic, 0u);
-    EXPECT_EQ(b->dbuff.fc, 0);
-    EXPECT_EQ(b->dbuff.type, 0);
+    EXPECT_EQ(+b->dbuff.len, 10);
+    EXPECT_EQ(+b->dbuff.nbic, 0u);
+    EXPECT_EQ(+b->dbuff.fc, 0);
+    EXPECT_EQ(+b->dbuff.type, 0);
     EXPECT_EQ(readfile(path("a.db")).size(), 3072u);   // nothing written yet
     ASSERT_EQ(fsflush(0, fs), 1);
     EXPECT_EQ(readfile(path("a.db")).size(), 4096u);
@@ -72,7 +72,7 @@ TEST_F(CacheTest, ReadingFurtherPastTheEndIsRefused) {
     EXPECT_EQ(readblk(d, 5), nullptr);
     EXPECT_EQ(errors(), (std::vector<int16_t>{1390}));
     EXPECT_STREQ(fsgetmsg(), "Block 5 > last block 3");
-    EXPECT_EQ(d->fscb.lb, 2u);
+    EXPECT_EQ(+d->fscb.lb, 2u);
 }
 
 TEST_F(CacheTest, LeastRecentlyUsedBufferIsTheVictim) {
@@ -134,7 +134,7 @@ TEST_F(CacheTest, LockedFlagNeverReachesTheFile) {
     pmdb::changefscb(d);
     ASSERT_EQ(fsflush(0, fs), 1);
     EXPECT_EQ(readfile(path("a.db"))[809], 0);
-    EXPECT_EQ(d->fscb.dblocked, 1);
+    EXPECT_EQ(+d->fscb.dblocked, 1);
     ASSERT_EQ(fsunlock(0, fs), 1);
 }
 
@@ -142,10 +142,10 @@ TEST_F(CacheTest, TwoThousandAndFirstChangeForcesAFlush) {
     pmdb::plat_setwritehook(recordwrite);
     for (int k = 0; k < 2000; k++) ASSERT_EQ(writeblk(d, 2), 1);
     EXPECT_TRUE(writes.empty());
-    EXPECT_EQ(d->fscb.wrts, 2000);
+    EXPECT_EQ(+d->fscb.wrts, 2000);
     ASSERT_EQ(writeblk(d, 2), 1);
     EXPECT_EQ(writes, (std::vector<uint64_t>{2, 0}));
-    EXPECT_EQ(d->fscb.wrts, 0);
+    EXPECT_EQ(+d->fscb.wrts, 0);
 }
 
 TEST_F(CacheTest, FlushFailuresStopAtTheFirstAndClearThatBuffer) {

@@ -71,12 +71,12 @@ TEST_F(DbTest, StoredSpacingZeroReadsAsTwentyAndChangeCounterWraps) {
     FS *fs = fsopen(0, path("a.db").c_str(), 0, 1);
     ASSERT_NE(fs, nullptr);
     pmdb::FSDATA *d = data(fs);
-    EXPECT_EQ(d->fscb.xblkfreq, 20);
+    EXPECT_EQ(+d->fscb.xblkfreq, 20);
     pmdb::changefscb(d);
-    EXPECT_EQ(d->fscb.fschanged, 0xffffffffu);
+    EXPECT_EQ(+d->fscb.fschanged, 0xffffffffu);
     pmdb::changefscb(d);
-    EXPECT_EQ(d->fscb.fschanged, 0u);
-    EXPECT_EQ(d->fscb.cf, 1);
+    EXPECT_EQ(+d->fscb.fschanged, 0u);
+    EXPECT_EQ(+d->fscb.cf, 1);
     EXPECT_EQ(pmdb::dbchanged(d), 1);
     fsclose(0, fs);
 }

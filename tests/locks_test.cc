@@ -24,9 +24,9 @@ protected:
 TEST_F(LocksTest, UnlockCommitsTheControlBlockAndReopens) {
     uint32_t before = pmdb::get32(readfile(path("a.db")).data() + 818);
     ASSERT_EQ(fslock(0, fs, nullptr), 1);
-    EXPECT_EQ(data(fs)->fscb.dblocked, 1);
+    EXPECT_EQ(+data(fs)->fscb.dblocked, 1);
     ASSERT_EQ(fsunlock(0, fs), 1);
-    EXPECT_EQ(data(fs)->fscb.dblocked, 0);
+    EXPECT_EQ(+data(fs)->fscb.dblocked, 0);
     std::vector<uint8_t> f = readfile(path("a.db"));
     EXPECT_EQ(pmdb::get32(f.data() + 818), before + 1);
     EXPECT_EQ(f[809], 0);
@@ -55,25 +55,25 @@ TEST_F(LocksTest, CounterAdvancesAndRollsOver) {
     ASSERT_EQ(fsstorecannumber(0, fs, 30000), 1);
     uint32_t changed = data(fs)->fscb.fschanged;
     EXPECT_EQ(fsgetcannumber(0, fs, 1), 65536u);
-    EXPECT_EQ(data(fs)->fscb.fschanged, changed + 1);   // a rollover is marked
+    EXPECT_EQ(+data(fs)->fscb.fschanged, changed + 1);   // a rollover is marked
     EXPECT_EQ(fsgetcannumber(0, fs, 1), 65537u);
-    EXPECT_EQ(data(fs)->fscb.fschanged, changed + 1);   // a plain advance is not
+    EXPECT_EQ(+data(fs)->fscb.fschanged, changed + 1);   // a plain advance is not
     ASSERT_EQ(fsstorecannumber(0, fs, 0xFFFF7530u), 1);
     EXPECT_EQ(fsgetcannumber(0, fs, 1), 1u);           // never 0 when advancing
     ASSERT_EQ(fsstorecannumber(0, fs, 0x12345678u), 1);
-    EXPECT_EQ(data(fs)->fscb.cannumber[0], 0x5678);
-    EXPECT_EQ(data(fs)->fscb.cannumber[1], 0x1234);
+    EXPECT_EQ(+data(fs)->fscb.cannumber[0], 0x5678);
+    EXPECT_EQ(+data(fs)->fscb.cannumber[1], 0x1234);
     EXPECT_EQ(fsgetcannumber(0, fs, 0), 0x12345678u);
 }
 
 TEST_F(LocksTest, AppstatAndBusinessDatePersist) {
     fs->len = 9;
     EXPECT_EQ(fssetappstat(0, fs, 7), 1);
-    EXPECT_EQ(fs->len, 0);
-    EXPECT_EQ(data(fs)->fscb.appstat, 1);
+    EXPECT_EQ(+fs->len, 0);
+    EXPECT_EQ(+data(fs)->fscb.appstat, 1);
     fs->rid = 9;
     EXPECT_EQ(fsgetappstat(0, fs), 1);
-    EXPECT_EQ(fs->rid, 0u);
+    EXPECT_EQ(+fs->rid, 0u);
     EXPECT_EQ(fsstorebusinessdate(0, fs, 20261208), 1);
     fsclose(0, fs);
     fs = fsopen(0, path("a.db").c_str(), 1, 0);
@@ -131,7 +131,7 @@ TEST_F(DbTest, ReadOnlyDatabaseRefusesEveryChange) {
     EXPECT_EQ(fsgetcannumber(0, fs, 0), 0u);   // reading is fine
     EXPECT_EQ(fsgetappstat(0, fs), 0);
     EXPECT_EQ(fsgetbusinessdate(0, fs), 0u);
-    EXPECT_EQ(data(fs)->fscb.cannumber[0], 0);
+    EXPECT_EQ(+data(fs)->fscb.cannumber[0], 0);
     // Releases reopen read-only: the file never becomes writable.
     EXPECT_EQ(fsunlockrid(0, fs, 1), 1);
     EXPECT_EQ(fsexclusiveunlock(0, fs), 1);

@@ -13,8 +13,8 @@ TEST_F(DbTest, OpenCountsUsersAndStoresThePath) {
     ASSERT_EQ(fscreatedatabase(path("a.db").c_str(), 20), 1);
     FS *fs = fsopen(0, path("a.db").c_str(), 1, 0);
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(fs->fsdatanum, 0);
-    EXPECT_EQ(fs->len, (int16_t)data(fs)->fsp);
+    EXPECT_EQ(+fs->fsdatanum, 0);
+    EXPECT_EQ(+fs->len, (int16_t)data(fs)->fsp);
     std::vector<uint8_t> f = readfile(path("a.db"));
     EXPECT_EQ(pmdb::get16(f.data() + 127), 1);            // numusers on disk
     EXPECT_STREQ((const char *)f.data() + 63, path("a.db").c_str());
@@ -111,7 +111,7 @@ TEST_F(DbTest, TwentyOpenDatabasesAndTheTwentyFirst) {
     for (int k = 0; k < 20; k++) {
         FS *fs = fsopen(0, path("a.db").c_str(), 0, 1);
         ASSERT_NE(fs, nullptr);
-        EXPECT_EQ(fs->fsdatanum, k);
+        EXPECT_EQ(+fs->fsdatanum, k);
         open.push_back(fs);
     }
     EXPECT_EQ(fsopen(0, path("a.db").c_str(), 0, 1), nullptr);
@@ -133,7 +133,7 @@ TEST_F(DbTest, ReadOnlyOpenAndCloseWriteNothing) {
     std::vector<uint8_t> before = readfile(path("a.db"));
     FS *fs = fsopen(0, path("a.db").c_str(), 1, 1);
     ASSERT_NE(fs, nullptr);
-    EXPECT_EQ(data(fs)->fscb.numusers, 1);   // counted in memory only
+    EXPECT_EQ(+data(fs)->fscb.numusers, 1);   // counted in memory only
     EXPECT_EQ(fsunlock(0, fs), 1);
     fsclose(0, fs);
     EXPECT_EQ(readfile(path("a.db")), before);
@@ -183,14 +183,14 @@ TEST_F(DbTest, TemporaryDatabaseIsPrivateTypedAndRemoved) {
     ASSERT_EQ(stat(name.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_size, 3072);
-    EXPECT_EQ(d->fscb.numusers, 1);
-    EXPECT_EQ(d->fscb.xblkfreq, 20);
+    EXPECT_EQ(+d->fscb.numusers, 1);
+    EXPECT_EQ(+d->fscb.xblkfreq, 20);
     EXPECT_EQ(d->readonly, 0);
     EXPECT_EQ(std::string(d->fscb.fsname), name.substr(0, 63));
     for (int k = 0; k < 15; k++) {
-        EXPECT_EQ(d->fscb.f[k].frid, 0xffffffffu);
-        EXPECT_EQ(d->fscb.f[k].dupkeys, 0xff00);
-        for (int s = 0; s < 16; s++) EXPECT_EQ(d->fscb.f[k].keytype[s], s % 9);
+        EXPECT_EQ(+d->fscb.f[k].frid, 0xffffffffu);
+        EXPECT_EQ(+d->fscb.f[k].dupkeys, 0xff00);
+        for (int s = 0; s < 16; s++) EXPECT_EQ(+d->fscb.f[k].keytype[s], s % 9);
     }
     FS *other = fsopentemp(0);
     ASSERT_NE(other, nullptr);

@@ -80,8 +80,8 @@ int integrity(FSDATA *fsdata, int16_t *errnum) {
         *errnum = 1021;
         return 5;
     }
-    for (uint32_t head : cb.fc) {
-        if (head > blocks) {
+    for (int k = 0; k < 6; k++) {
+        if (cb.fc[k] > blocks) {
             *errnum = 1022;
             return 6;
         }
