@@ -92,6 +92,14 @@ uint32_t getxlate(FSDATA *fsdata, uint32_t blk, uint32_t fid) {
     changefscb(fsdata);
     slot = ((fid >> 4 & 0xf) << 28) + (blk & RIDSLOT);
     if (!writeblk(fsdata, xblk)) {
+        // The caller adds no record, so the slot goes back to the head of
+        // the free chain rather than stay bound to a block without it.
+        x = readblk(fsdata, xblk);
+        if (x != nullptr) {
+            x->xlate[s & 0xff] = cb.ftc;
+            cb.ftc = s;
+            changefscb(fsdata);
+        }
         dodberror(1365);
         return NOSLOT;
     }
@@ -132,6 +140,21 @@ short freexlate(FSDATA *fsdata, uint32_t rid) {
     }
     fsdata->fscb.ftc = rid & RIDSLOT;
     changefscb(fsdata);
+    return 1;
+}
+
+short rebindxlate(FSDATA *fsdata, uint32_t rid, uint32_t blk) {
+    FSCB &cb = fsdata->fscb;
+    uint32_t xblk = slotxblk(fsdata, rid);
+    if (cb.ftc != (rid & RIDSLOT) || xblk > cb.lb) return 0;
+    FSBUFF *x = readblk(fsdata, xblk);
+    if (x == nullptr) return 0;
+    cb.ftc = x->xlate[rid & 0xff];
+    x->xlate[rid & 0xff] = (rid & RIDFILE) | (blk & RIDSLOT);
+    changefscb(fsdata);
+    // A failed mark still leaves the slot changed in the cache, which is
+    // all an undo can do.
+    (void)writeblk(fsdata, xblk);
     return 1;
 }
 

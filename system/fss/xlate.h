@@ -56,6 +56,11 @@ short changexlate(FSDATA *fsdata, uint32_t blk, uint32_t rid);
 // Puts rid's slot at the head of the free chain; 0 on failure (1350, 1355).
 short freexlate(FSDATA *fsdata, uint32_t rid);
 
+// Undoes freexlate(rid) while rid's slot still heads the free chain: the
+// slot names blk again. 0 when it no longer heads the chain. Records
+// nothing (it runs on failure paths that record their own number).
+short rebindxlate(FSDATA *fsdata, uint32_t rid, uint32_t blk);
+
 // The next (previous) rid of rid's logical file in slot order; 0 at the
 // end (start) of the file, for file number 0, or on failure (1320, 1325;
 // 1330, 1335). Neither needs rid itself to be in use.
