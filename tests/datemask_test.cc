@@ -53,50 +53,38 @@ TEST(DateMask, SurplusPlaceholdersShowZero) {
     EXPECT_EQ(showtime(9, 5, 7, "HHHHH:SSSSSS"), "00009:000007");
 }
 
-TEST(DateMask, ReadsFieldsBack) {
+// The fields read back, as "year/month/day" or "hour:minute:second".
+// The text goes in as an exact-size copy, so that the sanitizer build
+// catches a read past its NUL.
+std::string readdate(const std::string &s, const char *m) {
     struct date d = {1, 1, 1};
-    EXPECT_EQ(undodatemask("03/07/96", &d, "MM/DD/YY"), 1);
-    EXPECT_EQ(d.da_mon, 3);
-    EXPECT_EQ(d.da_day, 7);
-    EXPECT_EQ(d.da_year, 96);   // no century added
-    EXPECT_EQ(undodatemask("  /-3/x9", &d, "mm/dd/yy"), 1);
-    EXPECT_EQ(d.da_mon, 0);     // all blanks
-    EXPECT_EQ(d.da_day, -3);
-    EXPECT_EQ(d.da_year, 0);    // nothing readable
-    EXPECT_EQ(undodatemask("1 2", &d, "YYY"), 1);
-    EXPECT_EQ(d.da_year, 1);    // the number ends at the first non-digit
+    EXPECT_EQ(undodatemask(exact(s).get(), &d, m), 1);
+    return std::to_string(d.da_year) + "/" + std::to_string(d.da_mon) + "/" + std::to_string(d.da_day);
+}
 
+std::string readtime(const std::string &s, const char *m) {
     struct time t = {1, 1, 42, 1};
-    EXPECT_EQ(undotimemask("09:05:07", &t, "hh:mm:ss"), 1);
-    EXPECT_EQ(t.ti_hour, 9);
-    EXPECT_EQ(t.ti_min, 5);
-    EXPECT_EQ(t.ti_sec, 7);
-    EXPECT_EQ(t.ti_hund, 42);   // not a field of any mask
+    EXPECT_EQ(undotimemask(exact(s).get(), &t, m), 1);
+    EXPECT_EQ(t.ti_hund, 42);   // in no mask
+    return std::to_string(t.ti_hour) + ":" + std::to_string(t.ti_min) + ":" + std::to_string(t.ti_sec);
+}
+
+TEST(DateMask, ReadsFieldsBack) {
+    EXPECT_EQ(readdate("03/07/96", "MM/DD/YY"), "96/3/7");     // no century added
+    EXPECT_EQ(readdate("  /-3/x9", "mm/dd/yy"), "0/0/-3");     // blanks; a sign; nothing readable
+    EXPECT_EQ(readdate("1 2", "YYY"), "1/0/0");               // ends at the first non-digit
+    EXPECT_EQ(readtime("09:05:07", "hh:mm:ss"), "9:5:7");
 }
 
 // Every placeholder's character counts, and a text shorter than its mask
-// reads as blanks past its end (exact-size copies: the sanitizer build
-// catches a read past the NUL).
+// reads as blanks past its end.
 TEST(DateMask, ReadsLongFieldsAndShortTexts) {
-    struct date d = {};
-    EXPECT_EQ(undodatemask(exact("19961208").get(), &d, "YYYYYYYY"), 1);
-    EXPECT_EQ(d.da_year, 19961208);
-    EXPECT_EQ(undodatemask(exact("000000001996").get(), &d, "YYYYYYYYYYYY"), 1);
-    EXPECT_EQ(d.da_year, 1996);
-    EXPECT_EQ(undodatemask(exact("12/3").get(), &d, "MM/DD/YYYY"), 1);
-    EXPECT_EQ(d.da_mon, 12);
-    EXPECT_EQ(d.da_day, 3);
-    EXPECT_EQ(d.da_year, 0);
-    EXPECT_EQ(undodatemask(exact("").get(), &d, "MM/DD/YYYY"), 1);
-    EXPECT_EQ(d.da_mon, 0);
-
-    struct time t = {};
-    EXPECT_EQ(undotimemask(exact("1").get(), &t, "HHHHHH:MM"), 1);
-    EXPECT_EQ(t.ti_hour, 1);
-    EXPECT_EQ(t.ti_min, 0);
-    // A value past the 8-bit field keeps its low 8 bits.
-    EXPECT_EQ(undotimemask(exact("00000300").get(), &t, "SSSSSSSS"), 1);
-    EXPECT_EQ(t.ti_sec, 300 & 0xff);
+    EXPECT_EQ(readdate("19961208", "YYYYYYYY"), "19961208/0/0");
+    EXPECT_EQ(readdate("000000001996", "YYYYYYYYYYYY"), "1996/0/0");
+    EXPECT_EQ(readdate("12/3", "MM/DD/YYYY"), "0/12/3");
+    EXPECT_EQ(readdate("", "MM/DD/YYYY"), "0/0/0");
+    EXPECT_EQ(readtime("1", "HHHHHH:MM"), "1:0:0");
+    EXPECT_EQ(readtime("00000300", "SSSSSSSS"), "0:0:44");   // the low 8 bits of 300
 }
 
 // Random masks of random lengths, shown into and read from exact-size
