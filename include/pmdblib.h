@@ -175,15 +175,39 @@ PMDB_API short fsaddkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, sh
 PMDB_API short fsdeletekey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, const void *key);
 
 /* ---- Field masks ----------------------------------------------------- */
+/* Text fields through picture masks (docs/masks.md). Independent of any
+ * database; no state, no error numbers. Masks and texts may be of any
+ * length; a mask and the text it edits must not overlap. */
 
+/* Shows dt through mask m (placeholders M, D, Y in either case, one digit
+ * each, filled from the right; every other character in upper case).
+ * s receives strlen(m) characters and a NUL. Always 1. */
 PMDB_API short dodatemask(char *s, const struct date *dt, const char *m);
+/* Reads the characters of s under each kind of placeholder of m as a
+ * decimal number (leading blanks, a sign, digits; 0 when none) into dt.
+ * Past the end of a short s the text reads as blanks. Always 1. */
 PMDB_API short undodatemask(const char *s, struct date *dt, const char *m);
+/* As dodatemask with H (hour), M (minute), S (second). Always 1. */
 PMDB_API short dotimemask(char *s, const struct time *tm, const char *m);
+/* As undodatemask with H, M, S; ti_hund is left as it was. Always 1. */
 PMDB_API short undotimemask(const char *s, struct time *ti, const char *m);
+/* Lays the number text in s (optional '-', digits, optional '.', digits)
+ * into numeric mask m and puts the field, strlen(m) characters and a NUL,
+ * back in s, which needs room for both. 1 when every integer digit is
+ * shown; 0 when leading digits were dropped (s still holds the field). */
 PMDB_API short domask(char *s, const char *m);
+/* Fills the len characters of nafld (no NUL) with the digits of num,
+ * right-aligned, zeros in front, other characters skipped; the leftmost
+ * digits are dropped when they do not fit. Always 1. */
 PMDB_API short makenumascii(char *nafld, const char *num, short len);
+/* Turns an edited field into plain number text in place: digits and '.'
+ * kept, leading zeros removed, '-' in front when the field ends with '-'
+ * (leading zeros then kept). Always 1. */
 PMDB_API short mkascnum(char *buff);
+/* Leading zeros of the len characters of buff become blanks; the last
+ * character never does. */
 PMDB_API void blankfill(char *buff, short len);
+/* Leading blanks of the len characters of buff become zeros. */
 PMDB_API void zerofill(char *buff, short len);
 
 /* ---- Error state ----------------------------------------------------- */
