@@ -99,6 +99,7 @@ uint32_t getxlate(FSDATA *fsdata, uint32_t blk, uint32_t fid) {
             x->xlate[s & 0xff] = cb.ftc;
             cb.ftc = s;
             changefscb(fsdata);
+            (void)writeblk(fsdata, xblk);   // this call already failed once
         }
         dodberror(1365);
         return NOSLOT;
