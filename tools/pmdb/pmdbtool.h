@@ -115,6 +115,11 @@ int cmdget(Ctx &c, int argc, char **argv);
 int cmdscan(Ctx &c, int argc, char **argv);
 int cmddemo(Ctx &c, int argc, char **argv);
 
+// The bodies of info and check, for the demo: print the figures or the
+// check of one file; exit status as the commands give it.
+int infofile(Ctx &c, const std::string &path, bool asjson);
+int checkfile(Ctx &c, const std::string &path, uint64_t maxproblems, bool quiet);
+
 // The help text of a command (its usage line first); null if unknown.
 const char *commandhelp(const std::string &cmd);
 

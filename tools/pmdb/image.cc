@@ -1,0 +1,335 @@
+// image.cc - reading a database file whole and surveying it block by block.
+#include "image.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "keyvalue.h"
+#include "schema.h"
+
+namespace pmdbtool {
+
+namespace {
+
+using pmdb::BLKSIZE;
+using pmdb::get16;
+using pmdb::get32;
+
+std::string at(uint32_t blk) { return "block " + std::to_string(blk) + ": "; }
+
+std::string hex8(uint32_t v) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%08x", v);
+    return buf;
+}
+
+// The translation slots, the free-slot chain and the blocks live slots name.
+void surveyslots(const Image &im, Survey *s, bool checking) {
+    for (uint64_t m = 0;; m++) {
+        uint64_t xb = m * im.freq + 1;
+        if (xb > s->lastblk) break;
+        s->role[xb] |= ROLE_XLATE;
+        s->xlateblocks++;
+        const uint8_t *p = im.block((uint32_t)xb);
+        for (int j = 0; j < 256; j++) {
+            uint32_t v = get32(p + 4 * j);
+            if ((v >> 28) == 0) continue;
+            s->slotsused++;
+            s->records[(v >> 28) - 1]++;
+            uint32_t b = v & 0x0fffffff;
+            if (b <= s->lastblk) s->role[b] |= ROLE_SLOT;
+        }
+    }
+    s->slots = (uint64_t)s->xlateblocks * 256;
+    if (s->slots == 0) return;
+
+    // The free chain runs through the free slots and leaves the slots
+    // present only at the first slot of the next translation block to be
+    // made: that is where the never-used tail of the chain goes on.
+    std::vector<bool> seen(s->slots, false);
+    uint64_t sl = im.cb.ftc;
+    while (sl < s->slots) {
+        uint32_t xb = (uint32_t)((sl >> 8) * im.freq + 1);
+        uint32_t v = get32(im.block(xb) + 4 * (sl & 255));
+        if (seen[sl]) {
+            if (checking)
+                s->problems.push_back(at(xb) + "the free-slot chain loops back to slot " +
+                                      std::to_string(sl));
+            break;
+        }
+        if ((v >> 28) != 0) {
+            if (checking)
+                s->problems.push_back(at(xb) + "the free-slot chain reaches slot " +
+                                      std::to_string(sl) + ", which is in use");
+            break;
+        }
+        seen[sl] = true;
+        s->slotsonchain++;
+        sl = v;
+    }
+    if (!checking) return;
+    if (sl >= s->slots && sl != s->slots)
+        s->problems.push_back(at(0) + "the free-slot chain leaves the translation blocks at slot " +
+                              std::to_string(sl) + " instead of slot " + std::to_string(s->slots));
+    uint64_t lost = s->slots - s->slotsused - s->slotsonchain;
+    if (lost > 0 && sl >= s->slots)
+        s->warnings.push_back(std::to_string(lost) +
+                              " free translation slots are not on the free-slot chain (never reused)");
+}
+
+void surveychains(const Image &im, Survey *s) {
+    for (int k = 0; k < 6; k++) {
+        ChainStat &c = s->chain[k];
+        uint32_t b = im.cb.fc[k];
+        uint32_t steps = 0;
+        while (b != 0) {
+            if (b < 2 || b > s->lastblk || im.isxlate(b) || ++steps > s->lastblk ||
+                (s->role[b] & (ROLE_CHAIN * 63)) != 0) {
+                c.broken = true;
+                break;
+            }
+            s->role[b] |= chainrole(k);
+            const uint8_t *p = im.block(b);
+            int len = (int16_t)get16(p + 4);
+            c.blocks++;
+            if (len >= pmdb::DBHEADER && len <= (int)BLKSIZE) c.freeroom += BLKSIZE - len;
+            b = get32(p);
+        }
+    }
+}
+
+void surveytree(const Image &im, Survey *s, bool checking) {
+    uint32_t root = im.cb.rootkb;
+    if (root == 0) return;
+    TreeStat &t = s->tree;
+    std::vector<uint32_t> stack{root};
+    bool first = true;
+    while (!stack.empty()) {
+        uint32_t b = stack.back();
+        stack.pop_back();
+        bool isroot = first;
+        first = false;
+        if (b < 2 || b > s->lastblk || im.isxlate(b) || (s->role[b] & ROLE_KEY)) {
+            t.broken = true;
+            continue;
+        }
+        const uint8_t *p = im.block(b);
+        int len = (int16_t)get16(p + 4);
+        int level = (signed char)p[9];
+        if (p[8] != 1 || len < pmdb::KBHEADER || len > (int)BLKSIZE || level < 0) {
+            t.broken = true;
+            continue;
+        }
+        s->role[b] |= ROLE_KEY;
+        if (isroot) t.height = level + 1;
+        t.blocks++;
+        t.used += (uint64_t)len;
+        if (level == 0) t.leaves++;
+        int over = level > 0 ? 10 : 6, keyoff = level > 0 ? 6 : 2;
+        int pos = pmdb::KBHEADER;
+        while (pos < len) {
+            int keylen = (int16_t)get16(p + pos);
+            if (keylen < 1 || pos + over + keylen > len) {
+                t.broken = true;
+                break;
+            }
+            const uint8_t *img = p + pos + keyoff;
+            if (level > 0) {
+                stack.push_back(get32(p + pos + 2));
+            } else {
+                uint8_t fid = img[0];
+                uint32_t rid = get32(img + keylen);
+                t.keys++;
+                int n = fid >> 4, sk = fid & 15;
+                if (n > 0) s->keys[n - 1][sk]++;
+                if (checking && !ridlive(im, s->lastblk, rid)) {
+                    s->danglingkeys++;
+                    int kt = n > 0 ? im.cb.f[n - 1].keytype[sk] : 0;
+                    s->warnings.push_back(at(b) + "key " + std::to_string(n) + "." +
+                                          std::to_string(sk) + " " +
+                                          formatkeyvalue(kt, img + 1, keylen - 1) + " rid " +
+                                          hex8(rid) + " names no live record");
+                }
+            }
+            pos += keylen + over;
+        }
+        if (level > 0) stack.push_back(get32(p + 10));
+    }
+}
+
+const char *rolename(uint16_t r) {
+    if (r & ROLE_KEY) return "key block";
+    if (r & ROLE_XLATE) return "translation block";
+    for (int k = 0; k < 6; k++)
+        if (r & chainrole(k)) {
+            static const char *names[] = {"on chain 0", "on chain 1", "on chain 2",
+                                          "on chain 3", "on chain 4", "on chain 5"};
+            return names[k];
+        }
+    if (r & ROLE_SLOT) return "named by a record's slot";
+    if (r & ROLE_RECS) return "holding records";
+    return "nothing";
+}
+
+// Every block is one thing: translation, data (named by slots or on a
+// chain 1..5 or holding records), key, free (chain 0), and nothing else.
+void account(const Image &im, Survey *s) {
+    for (uint32_t b = 1; b <= s->lastblk; b++) {
+        uint16_t r = s->role[b];
+        const uint8_t *p = im.block(b);
+        if (r & ROLE_XLATE) {
+            if (r & ~ROLE_XLATE)
+                s->problems.push_back(at(b) + "a translation block, but also " +
+                                      rolename((uint16_t)(r & ~ROLE_XLATE)));
+            continue;
+        }
+        if (b < 2) continue;
+        if ((r & ROLE_KEY) && (r & ~ROLE_KEY)) {
+            s->problems.push_back(at(b) + "claimed twice: key block and " +
+                                  rolename((uint16_t)(r & ~ROLE_KEY)));
+            continue;
+        }
+        if ((r & chainrole(0)) && (r & (ROLE_SLOT | ROLE_RECS))) {
+            s->problems.push_back(at(b) +
+                                  "claimed twice: on chain 0 (empty blocks) but holds records");
+            continue;
+        }
+        if (r != 0) continue;
+        int len = (int16_t)get16(p + 4);
+        if (p[8] == 1)
+            s->problems.push_back(at(b) + "a key block that the key tree does not reach (orphan)");
+        else if (p[8] == 0 && len == pmdb::DBHEADER)
+            s->problems.push_back(at(b) + "an empty block on no chain (orphan: never reused)");
+        else
+            s->problems.push_back(at(b) + "block of type " + std::to_string(p[8]) +
+                                  " that nothing claims (orphan)");
+    }
+}
+
+void checkcontrol(const Image &im, Survey *s) {
+    const pmdb::FSCB &cb = im.cb;
+    if (cb.lb > pmdb::MAXBLOCK)
+        s->problems.push_back(at(0) + "lb " + std::to_string(cb.lb) + " exceeds the largest block " +
+                              std::to_string(pmdb::MAXBLOCK));
+    uint64_t want = ((uint64_t)cb.lb + 1) * BLKSIZE;
+    if (im.filesize != want)
+        s->problems.push_back(at(0) + "the file is " + std::to_string(im.filesize) +
+                              " bytes but lb " + std::to_string(cb.lb) + " makes it " +
+                              std::to_string(want));
+    if (cb.cf != 0) s->problems.push_back(at(0) + "cf is not 0 in the file");
+    if (cb.dblocked != 0) s->problems.push_back(at(0) + "dblocked is not 0 in the file");
+    if (cb.wrts != 0) s->problems.push_back(at(0) + "wrts is not 0 in the file");
+    if (cb.numusers < 0) s->problems.push_back(at(0) + "numusers is negative");
+    if (cb.numusers > 0)
+        s->warnings.push_back("numusers is " + std::to_string(cb.numusers) +
+                              ": the file is open, or was not closed");
+    if (cb.ftc > pmdb::MAXSLOT)
+        s->problems.push_back(at(0) + "ftc " + std::to_string(cb.ftc) + " lies outside the slot space");
+    else if ((uint64_t)(cb.ftc / 256) * im.freq > cb.lb)
+        s->problems.push_back(at(0) + "ftc " + std::to_string(cb.ftc) +
+                              " lies beyond the file (integrity test 1)");
+    for (int k = 0; k < 6; k++)
+        if (cb.fc[k] > cb.lb)
+            s->problems.push_back(at(0) + "chain " + std::to_string(k) + " head " +
+                                  std::to_string(cb.fc[k]) + " lies beyond the file (integrity test 3)");
+    if (cb.appstat != 0 && cb.appstat != 1)
+        s->warnings.push_back("appstat is " + std::to_string(cb.appstat) + ", not 0 or 1");
+}
+
+}  // namespace
+
+int loadimage(const std::string &path, Image *im, std::string *why) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        *why = "cannot open " + path + ": " + strerror(errno);
+        return IMAGE_CANNOTREAD;
+    }
+    const size_t maxbytes = ((size_t)pmdb::MAXBLOCK + 1) * BLKSIZE;
+    uint8_t buf[1 << 16];
+    size_t n;
+    im->bytes.clear();
+    im->filesize = 0;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
+        im->filesize += n;
+        if (im->bytes.size() < maxbytes)
+            im->bytes.insert(im->bytes.end(), buf, buf + std::min(n, maxbytes - im->bytes.size()));
+    }
+    bool err = ferror(f) != 0;
+    fclose(f);
+    if (err) {
+        *why = "cannot read " + path;
+        return IMAGE_CANNOTREAD;
+    }
+    im->nblocks = (uint32_t)(im->bytes.size() / BLKSIZE);
+    im->bytes.resize((size_t)im->nblocks * BLKSIZE);
+    if (im->nblocks == 0) {
+        *why = path + " is not a database: shorter than one block";
+        return IMAGE_NOTDB;
+    }
+    memcpy(&im->cb, im->bytes.data(), BLKSIZE);
+    if (memcmp(im->cb.copyright + pmdb::SIGOFFSET, pmdb::SIGNATURE, 8) != 0) {
+        *why = path + " is not a database: the signature is missing";
+        return IMAGE_NOTDB;
+    }
+    int16_t f16 = im->cb.xblkfreq == 0 ? pmdb::DEFAULTXBLKFREQ : im->cb.xblkfreq;
+    im->freq = (uint16_t)f16;
+    return IMAGE_OK;
+}
+
+bool slotvalue(const Image &im, uint32_t lastblk, uint64_t sl, uint32_t *v) {
+    uint64_t xb = (sl >> 8) * im.freq + 1;
+    if (im.freq < 2 || xb > lastblk) return false;
+    *v = get32(im.block((uint32_t)xb) + 4 * (sl & 255));
+    return true;
+}
+
+bool ridlive(const Image &im, uint32_t lastblk, uint32_t rid) {
+    uint32_t v;
+    if ((rid >> 28) == 0 || !slotvalue(im, lastblk, rid & 0x0fffffff, &v)) return false;
+    return (v >> 28) == (rid >> 28);
+}
+
+void survey(const Image &im, Survey *s, bool checking) {
+    *s = Survey();
+    s->lastblk = std::min<uint64_t>(im.cb.lb, im.nblocks - 1);
+    s->role.assign((size_t)s->lastblk + 1, 0);
+    if (checking) checkcontrol(im, s);
+    if (im.freq < 2) {
+        if (checking)
+            s->problems.push_back(at(0) + "xblkfreq " + std::to_string((int16_t)im.cb.xblkfreq) +
+                                  " is below 2: no block is left for data");
+        s->stopped = true;
+        return;
+    }
+    surveyslots(im, s, checking);
+    surveychains(im, s);
+    for (uint32_t b = 2; b <= s->lastblk; b++) {
+        if (im.isxlate(b)) continue;
+        const uint8_t *p = im.block(b);
+        int len = (int16_t)get16(p + 4);
+        if (p[8] == 0 && len > pmdb::DBHEADER) {
+            s->role[b] |= ROLE_RECS;
+            bool onchain = (s->role[b] & (ROLE_CHAIN * 63)) != 0;
+            if (!onchain && len <= (int)BLKSIZE) {
+                s->fullblocks++;
+                s->fullroom += BLKSIZE - len;
+            }
+        }
+    }
+    surveytree(im, s, checking);
+    if (!checking) return;
+    for (int n = 0; n < pmdb::NUMFILES; n++)
+        for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
+            int t = im.cb.f[n].keytype[k];
+            if (s->keys[n][k] > 0 && (t < 0 || t >= NUMKEYTYPES))
+                s->problems.push_back(at(0) + "subkey " + std::to_string(n + 1) + "." +
+                                      std::to_string(k) + " holds keys but has key type " +
+                                      std::to_string(t) + ", which no key call accepts");
+        }
+    account(im, s);
+}
+
+}  // namespace pmdbtool
