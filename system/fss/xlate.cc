@@ -25,6 +25,15 @@ uint32_t lastxblk(const FSDATA *fsdata) {
     return lb < 1 ? 1 : xlateblkof(fsdata, (lb - 1) / freq(fsdata));
 }
 
+// A mark that failed (its forced flush failed) has still changed the
+// slot in the cache; a call that reports failure puts the old value back.
+void undoslot(FSDATA *fsdata, uint32_t xblk, uint32_t rid, uint32_t old) {
+    FSBUFF *x = readblk(fsdata, xblk);
+    if (x == nullptr) return;
+    x->xlate[rid & 0xff] = old;
+    (void)writeblk(fsdata, xblk);
+}
+
 }  // namespace
 
 uint32_t ridtoblk(FSDATA *fsdata, uint32_t rid) {
@@ -94,13 +103,9 @@ uint32_t getxlate(FSDATA *fsdata, uint32_t blk, uint32_t fid) {
     if (!writeblk(fsdata, xblk)) {
         // The caller adds no record, so the slot goes back to the head of
         // the free chain rather than stay bound to a block without it.
-        x = readblk(fsdata, xblk);
-        if (x != nullptr) {
-            x->xlate[s & 0xff] = cb.ftc;
-            cb.ftc = s;
-            changefscb(fsdata);
-            (void)writeblk(fsdata, xblk);   // this call already failed once
-        }
+        undoslot(fsdata, xblk, s, cb.ftc);
+        cb.ftc = s;
+        changefscb(fsdata);
         dodberror(1365);
         return NOSLOT;
     }
@@ -118,9 +123,10 @@ short changexlate(FSDATA *fsdata, uint32_t blk, uint32_t rid) {
         dodberror(1367);
         return 0;
     }
-    uint32_t &slot = x->xlate[rid & 0xff];
-    slot = (slot & RIDFILE) | (blk & RIDSLOT);
+    uint32_t old = x->xlate[rid & 0xff];
+    x->xlate[rid & 0xff] = (old & RIDFILE) | (blk & RIDSLOT);
     if (!writeblk(fsdata, xblk)) {
+        undoslot(fsdata, xblk, rid, old);
         dodberror(1368);
         return 0;
     }
@@ -134,8 +140,10 @@ short freexlate(FSDATA *fsdata, uint32_t rid) {
         dodberror(1350);
         return 0;
     }
+    uint32_t old = x->xlate[rid & 0xff];
     x->xlate[rid & 0xff] = fsdata->fscb.ftc;
     if (!writeblk(fsdata, xblk)) {
+        undoslot(fsdata, xblk, rid, old);
         dodberror(1355);
         return 0;
     }
