@@ -1,0 +1,699 @@
+// pmdbtool_test.cc - the pmdb tool's commands, run in-process through
+// pmdbmain() against real files that the tests make: the command line and
+// error reporting, schema round trips, info figures, dump and load round
+// trips of a random workload, get and scan, and a small demo.
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fss/fsdata.h"
+#include "keyvalue.h"
+#include "pmdbtool.h"
+#include "schema.h"
+#include "testutil.h"
+
+namespace {
+
+using pmdbtest::DbTest;
+
+struct Result {
+    int rc;
+    std::string out, err;
+};
+
+std::string slurp(FILE *f) {
+    std::string s;
+    rewind(f);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+Result pmdb(std::vector<std::string> args) {
+    args.insert(args.begin(), "pmdb");
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    FILE *out = tmpfile(), *err = tmpfile();
+    Result r;
+    r.rc = pmdbtool::pmdbmain((int)args.size(), argv.data(), out, err);
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+}
+
+void writetext(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> lines(const std::string &text) {
+    std::vector<std::string> v;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) v.push_back(l);
+    return v;
+}
+
+bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// An open database of the library, closed at the end of the scope.
+struct Open {
+    char inst;
+    FS *fs;
+    explicit Open(const std::string &path, short readonly = 0) {
+        inst = fsinit("");
+        fs = fsopen(inst, path.c_str(), 0, readonly);
+    }
+    ~Open() {
+        if (fs) fsclose(inst, fs);
+        closefs(inst);
+    }
+};
+
+template <typename T>
+std::string bytes(T v) {
+    return std::string((const char *)&v, sizeof v);
+}
+
+const char *const SCHEMA =
+    "xblkfreq 12\n"
+    "1 people 40\n"
+    "1.1 long dup\n"
+    "1.2 double dup\n"
+    "1.3 ldouble unique\n"
+    "1.8 char unique\n"
+    "2 things 0\n"
+    "2.0 short unique\n"
+    "2.1 ushort dup\n"
+    "2.2 ulong unique\n"
+    "2.3 float dup\n"
+    "2.4 uchar dup\n"
+    "3 name\\x20sp 7\n";
+
+// Key deletion arrives after the rest of the library; until it does, the
+// tests that need it are skipped rather than failed.
+bool keydeletion(const std::string &dir) {
+    std::string f = dir + "/probe.db";
+    if (!fscreatedatabase(f.c_str(), 20)) return false;
+    Open db(f);
+    uint32_t rid = fsadd(db.inst, db.fs, "x", 1, 0x10);
+    return rid != 0 && fsaddkey(db.inst, db.fs, 0x10, rid, 1, "x") && fsdeletekey(db.inst, db.fs, 0x10, rid, 1, "x");
+}
+
+// ---- the command line ---------------------------------------------------
+
+TEST_F(DbTest, HelpVersionAndUsageErrors) {
+    Result v = pmdb({"--version"});
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.out, std::string("pmdb ") + pmdbtool::VERSION + "\n");
+    Result h = pmdb({"--help"});
+    EXPECT_EQ(h.rc, 0);
+    for (const char *cmd : {"create", "schema", "info", "check", "dump", "load", "get", "scan", "demo"}) {
+        EXPECT_TRUE(has(h.out, std::string("  ") + cmd + " ")) << cmd;
+        Result ch = pmdb({cmd, "--help"});
+        EXPECT_EQ(ch.rc, 0) << cmd;
+        EXPECT_EQ(ch.out.rfind(std::string("usage: pmdb ") + cmd, 0), 0u) << cmd;
+        EXPECT_EQ(pmdb({"help", cmd}).out, ch.out);
+    }
+    EXPECT_EQ(pmdb({}).rc, 2);
+    Result u = pmdb({"frobnicate"});
+    EXPECT_EQ(u.rc, 2);
+    EXPECT_TRUE(has(u.err, "unknown command 'frobnicate'"));
+    Result bad = pmdb({"info", "x.db", "--colour"});
+    EXPECT_EQ(bad.rc, 2);
+    EXPECT_TRUE(has(bad.err, "unknown option --colour"));
+    EXPECT_TRUE(has(bad.err, "usage: pmdb info FILE"));
+    EXPECT_EQ(pmdb({"scan", "x.db", "1.0", "--limit"}).rc, 2);
+    EXPECT_EQ(pmdb({"info", "x.db", "--json=yes"}).rc, 2);
+    EXPECT_EQ(pmdb({"create"}).rc, 2);
+    Result missing = pmdb({"schema", "nosuch.db"});
+    EXPECT_EQ(missing.rc, 2);
+    EXPECT_TRUE(has(missing.err, "cannot open nosuch.db"));
+}
+
+TEST_F(DbTest, ErrorsNameLibraryNumbersAndMeanings) {
+    // Every number documented in docs/errors.md has its meaning in the tool.
+    std::ifstream doc(std::string(PMDB_DOCS_DIR) + "/errors.md");
+    ASSERT_TRUE(doc.good());
+    std::string line;
+    bool inpmerrno = false;
+    int found = 0;
+    while (std::getline(doc, line)) {
+        if (line.rfind("## ", 0) == 0) inpmerrno = has(line, "pmerrno");
+        if (line.size() < 3 || line[0] != '|' || !isdigit((unsigned char)line[2])) continue;
+        std::string cell = line.substr(1, line.find('|', 1) - 1);
+        std::istringstream in(cell);
+        std::string num;
+        while (std::getline(in, num, ',')) {
+            int n = atoi(num.c_str());
+            if (n == 0) continue;
+            found++;
+            if (inpmerrno)
+                EXPECT_NE(pmdbtool::pmerrnomeaning(n), nullptr) << "pmerrno " << n;
+            else
+                EXPECT_NE(pmdbtool::errmeaning(n), nullptr) << "error " << n;
+        }
+    }
+    EXPECT_GT(found, 40);
+
+    // A file that is not a database: the library's numbers and meanings.
+    pmdbtest::writefile(path("zeros.db"), std::vector<uint8_t>(3072, 0));
+    Result r = pmdb({"schema", path("zeros.db")});
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_TRUE(has(r.err, std::string("error 1020: ") + pmdbtool::errmeaning(1020))) << r.err;
+    // A creation that fails names pmerrno.
+    Result c = pmdb({"create", path("nodir/x.db")});
+    EXPECT_EQ(c.rc, 1);
+    EXPECT_TRUE(has(c.err, std::string("pmerrno 406: ") + pmdbtool::pmerrnomeaning(406))) << c.err;
+    // Not a terminal: no progress line on the error stream.
+    ASSERT_EQ(pmdb({"create", path("a.db")}).rc, 0);
+    EXPECT_EQ(pmdb({"check", path("a.db")}).err, "");
+}
+
+// ---- create and schema -------------------------------------------------
+
+TEST_F(DbTest, SchemaRoundTripMakesAnEquivalentDatabase) {
+    // A subkey declared as the default is not printed back.
+    writetext(path("s.txt"), std::string("# people and things\n\n1.0 char unique\n") + SCHEMA + "  # the end\n");
+    Result c = pmdb({"create", path("a.db"), "--schema", path("s.txt")});
+    ASSERT_EQ(c.rc, 0) << c.err;
+    Result s = pmdb({"schema", path("a.db")});
+    ASSERT_EQ(s.rc, 0);
+    EXPECT_EQ(s.out, SCHEMA);
+    writetext(path("s2.txt"), s.out);
+    ASSERT_EQ(pmdb({"create", path("b.db"), "--schema", path("s2.txt")}).rc, 0);
+    EXPECT_EQ(pmdb({"schema", path("b.db")}).out, SCHEMA);
+
+    // The control blocks agree field by field where a schema reaches.
+    auto a = pmdbtest::readfile(path("a.db")), b = pmdbtest::readfile(path("b.db"));
+    ASSERT_EQ(a.size(), 3072u);
+    ASSERT_EQ(b.size(), 3072u);
+    pmdb::FSCB ca, cb;
+    memcpy(&ca, a.data(), sizeof ca);
+    memcpy(&cb, b.data(), sizeof cb);
+    EXPECT_EQ(ca.xblkfreq, 12);
+    EXPECT_EQ(cb.xblkfreq, 12);
+    EXPECT_EQ(ca.numusers, 0);
+    for (int n = 0; n < pmdb::NUMFILES; n++) {
+        EXPECT_EQ(memcmp(ca.f[n].name, cb.f[n].name, 15), 0);
+        EXPECT_EQ(ca.f[n].rlen, cb.f[n].rlen);
+        EXPECT_EQ(memcmp(ca.f[n].keytype, cb.f[n].keytype, 16), 0);
+        EXPECT_EQ(ca.f[n].dupkeys, cb.f[n].dupkeys);
+        EXPECT_EQ(ca.f[n].frid, 0xffffffffu);
+    }
+    EXPECT_EQ(std::string(ca.f[0].name), "people");
+    EXPECT_EQ(std::string(ca.f[2].name), "name sp");
+    EXPECT_EQ(ca.f[0].keytype[3], 8);
+    EXPECT_EQ(ca.f[0].dupkeys, 0xfe06);  // 1.1 and 1.2 dup, 1.8 unique, 9..15 as made
+    EXPECT_EQ(ca.f[1].dupkeys, 0xff1a);
+    EXPECT_EQ(ca.f[3].dupkeys, 0xff00);  // files not named keep the defaults
+
+    // --xblkfreq wins over the schema's; a default database prints nothing
+    // but its spacing.
+    ASSERT_EQ(pmdb({"create", path("c.db"), "--schema", path("s.txt"), "--xblkfreq", "7"}).rc, 0);
+    EXPECT_EQ(lines(pmdb({"schema", path("c.db")}).out)[0], "xblkfreq 7");
+    ASSERT_EQ(pmdb({"create", path("d.db")}).rc, 0);
+    EXPECT_EQ(pmdb({"schema", path("d.db")}).out, "xblkfreq 20\n");
+}
+
+TEST_F(DbTest, CreateRefusesBadSchemasAndExistingFiles) {
+    struct Case {
+        const char *text, *error;
+    } cases[] = {
+        {"1 a 10\n1.0 varchar unique\n", "line 2: unknown key type 'varchar'"},
+        {"1.0 char unique\n1.0 long dup\n", "line 2: subkey 1.0 declared twice"},
+        {"16 a 10\n", "line 1: '16' is not a logical file number"},
+        {"1.16 char dup\n", "is not FILE.SUBKEY"},
+        {"1 a 40000\n", "record length must be a number"},
+        {"1 abcdefghijklmnop 4\n", "name longer than 15 bytes"},
+        {"1.0 char maybe\n", "expected unique or dup"},
+        {"xblkfreq 1\n", "xblkfreq takes one number"},
+        {"1 a\n", "a file line is"},
+    };
+    for (const Case &c : cases) {
+        writetext(path("bad.txt"), c.text);
+        Result r = pmdb({"create", path("x.db"), "--schema", path("bad.txt")});
+        EXPECT_EQ(r.rc, 2) << c.text;
+        EXPECT_TRUE(has(r.err, c.error)) << r.err;
+        EXPECT_FALSE(pmdbtool::fileexists(path("x.db")));
+    }
+    EXPECT_EQ(pmdb({"create", path("x.db"), "--schema", path("none.txt")}).rc, 2);
+
+    // An existing file is kept unless --force says otherwise.
+    writetext(path("s.txt"), SCHEMA);
+    ASSERT_EQ(pmdb({"create", path("a.db"), "--schema", path("s.txt")}).rc, 0);
+    Result again = pmdb({"create", path("a.db")});
+    EXPECT_EQ(again.rc, 1);
+    EXPECT_TRUE(has(again.err, "exists"));
+    EXPECT_EQ(pmdb({"schema", path("a.db")}).out, SCHEMA);
+    ASSERT_EQ(pmdb({"create", path("a.db"), "--force"}).rc, 0);
+    EXPECT_EQ(pmdb({"schema", path("a.db")}).out, "xblkfreq 20\n");
+}
+
+// ---- a random workload ---------------------------------------------------
+
+struct Model {
+    std::map<uint32_t, std::string> recs;  // rid -> bytes
+};
+
+// Records in three files with keys of several types; rewrites that grow
+// and shrink, deletions that leave slot gaps, keys of deleted records
+// removed first (so every key names a live record).
+void workload(const std::string &file, unsigned seed, int steps, Model *m) {
+    std::string schema = file + ".schema";
+    writetext(schema, SCHEMA);
+    ASSERT_EQ(pmdb({"create", file, "--schema", schema}).rc, 0);
+    Open db(file);
+    ASSERT_NE(db.fs, nullptr);
+    std::mt19937 rng(seed);
+    struct Keys {
+        std::string name;
+        int32_t num;
+        double d;
+        int16_t s;
+    };
+    std::map<uint32_t, Keys> keys;
+    std::vector<uint32_t> live;
+    int made = 0;
+    for (int i = 0; i < steps; i++) {
+        int op = (int)(rng() % 10);
+        if (op < 6 || live.empty()) {
+            int file = 1 + (int)(rng() % 3);
+            std::string rec(rng() % 300, ' ');
+            for (auto &ch : rec) ch = (char)(rng() % 4 == 0 ? rng() % 256 : 'a' + rng() % 3);
+            uint32_t rid = fsadd(db.inst, db.fs, rec.data(), (short)rec.size(), (uint8_t)(file << 4));
+            ASSERT_NE(rid, 0u);
+            m->recs[rid] = rec;
+            live.push_back(rid);
+            Keys k{"n" + std::to_string(made++) + std::string(rng() % 20, 'x'), (int32_t)(rng() % 50) - 25,
+                   (double)(rng() % 1000) / 8 - 60, (int16_t)made};
+            if (file == 1) {
+                ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x10, rid, (short)k.name.size(), k.name.data()));
+                ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x11, rid, 4, &k.num));
+                ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x12, rid, 8, &k.d));
+            } else if (file == 2) {
+                ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x20, rid, 2, &k.s));
+            }
+            keys[rid] = k;
+        } else if (op < 8) {
+            uint32_t rid = live[rng() % live.size()];
+            std::string rec(rng() % 600, (char)('A' + rng() % 26));
+            ASSERT_TRUE(fswrite(db.inst, db.fs, rec.data(), (short)rec.size(), rid));
+            m->recs[rid] = rec;
+        } else {
+            size_t at = rng() % live.size();
+            uint32_t rid = live[at];
+            const Keys &k = keys[rid];
+            if ((rid >> 28) == 1) {
+                ASSERT_TRUE(fsdeletekey(db.inst, db.fs, 0x10, rid, (short)k.name.size(), k.name.data()));
+                ASSERT_TRUE(fsdeletekey(db.inst, db.fs, 0x11, rid, 4, &k.num));
+                ASSERT_TRUE(fsdeletekey(db.inst, db.fs, 0x12, rid, 8, &k.d));
+            } else if ((rid >> 28) == 2) {
+                ASSERT_TRUE(fsdeletekey(db.inst, db.fs, 0x20, rid, 2, &k.s));
+            }
+            ASSERT_TRUE(fsdelete(db.inst, db.fs, rid));
+            m->recs.erase(rid);
+            keys.erase(rid);
+            live.erase(live.begin() + (long)at);
+        }
+        if (i % 500 == 499) {
+            ASSERT_TRUE(fsunlock(db.inst, db.fs));
+        }
+    }
+}
+
+// A dump's parts: schema lines, records per file as bytes in walk order,
+// keys per subkey as (value, index of the record named in its file's walk).
+struct Parsed {
+    std::vector<std::string> schema;
+    std::map<int, std::vector<std::string>> recs;
+    std::map<std::string, std::vector<std::pair<std::string, size_t>>> keys;
+    std::string end;
+};
+
+Parsed parse(const std::string &dump) {
+    Parsed p;
+    std::map<std::string, std::pair<int, size_t>> where;  // rid -> (file, index)
+    for (const std::string &l : lines(dump)) {
+        std::istringstream in(l);
+        std::string w;
+        in >> w;
+        if (w == "schema") {
+            p.schema.push_back(l);
+        } else if (w == "rec") {
+            int file;
+            std::string rid, hex;
+            in >> file >> rid >> hex;
+            where[rid] = {file, p.recs[file].size()};
+            p.recs[file].push_back(hex);
+        } else if (w == "key") {
+            std::string id, rid;
+            in >> id >> rid;
+            std::string value;
+            std::getline(in, value);
+            auto it = where.find(rid);
+            EXPECT_NE(it, where.end()) << l;
+            p.keys[id].emplace_back(value, it == where.end() ? 0 : it->second.second);
+        } else if (w == "end") {
+            p.end = l;
+        }
+    }
+    return p;
+}
+
+TEST_F(DbTest, DumpLoadRoundTripOfARandomWorkload) {
+    if (!keydeletion(dir_)) GTEST_SKIP() << "fsdeletekey not available yet";
+    Model m;
+    workload(path("a.db"), 7, 1500, &m);
+    if (HasFatalFailure()) return;
+    Result d1 = pmdb({"dump", path("a.db")});
+    ASSERT_EQ(d1.rc, 0) << d1.err;
+    EXPECT_EQ(d1.err, "");
+    std::vector<std::string> l = lines(d1.out);
+    ASSERT_FALSE(l.empty());
+    EXPECT_EQ(l[0], "pmdb-dump 1");
+
+    // The dump holds exactly the model's records, in rid order per file.
+    Parsed p1 = parse(d1.out);
+    size_t n = 0;
+    uint32_t last = 0;
+    for (const std::string &line : l) {
+        if (line.rfind("rec ", 0) != 0) continue;
+        std::istringstream in(line);
+        std::string w, rid, hex;
+        int file;
+        in >> w >> file >> rid >> hex;
+        uint32_t r = (uint32_t)strtoul(rid.c_str(), nullptr, 16);
+        if ((r >> 28) == (last >> 28)) {
+            EXPECT_GT(r, last);
+        }
+        last = r;
+        std::string bytes;
+        ASSERT_TRUE(pmdbtool::unhex(hex == "-" ? "" : hex, &bytes));
+        ASSERT_EQ(m.recs.count(r), 1u) << line;
+        EXPECT_EQ(m.recs[r], bytes);
+        n++;
+    }
+    EXPECT_EQ(n, m.recs.size());
+    EXPECT_EQ(p1.end, "end " + std::to_string(m.recs.size()) + " " +
+                          std::to_string(p1.keys["1.0"].size() * 3 + p1.keys["2.0"].size()));
+    EXPECT_GT(p1.keys["1.0"].size(), 100u);
+
+    // Load into a new file and dump again: the same schema, the same
+    // records, the same keys naming the same records under new rids.
+    writetext(path("a.dump"), d1.out);
+    Result ld = pmdb({"load", path("b.db"), path("a.dump")});
+    ASSERT_EQ(ld.rc, 0) << ld.err;
+    EXPECT_EQ(ld.err, "");
+    Result d2 = pmdb({"dump", path("b.db")});
+    ASSERT_EQ(d2.rc, 0);
+    Parsed p2 = parse(d2.out);
+    EXPECT_EQ(p1.schema, p2.schema);
+    EXPECT_EQ(p1.recs, p2.recs);
+    EXPECT_EQ(p1.keys, p2.keys);
+    EXPECT_EQ(p1.end, p2.end);
+    EXPECT_NE(d1.out, d2.out);  // the deletions' slot gaps are gone: rids differ
+    EXPECT_EQ(pmdb({"check", path("b.db")}).rc, 0);
+
+    // A dump of a loaded file loads to the same file again, and the jsonl
+    // form carries exactly the same.
+    writetext(path("b.dump"), d2.out);
+    ASSERT_EQ(pmdb({"load", path("c.db"), path("b.dump")}).rc, 0);
+    EXPECT_EQ(pmdb({"dump", path("c.db")}).out, d2.out);
+    Result j = pmdb({"dump", path("a.db"), "--format", "jsonl"});
+    ASSERT_EQ(j.rc, 0);
+    for (const std::string &line : lines(j.out)) ASSERT_EQ(line[0], '{');
+    writetext(path("a.jsonl"), j.out);
+    ASSERT_EQ(pmdb({"load", path("d.db"), path("a.jsonl")}).rc, 0);
+    EXPECT_EQ(pmdb({"dump", path("d.db")}).out, d2.out);
+}
+
+TEST_F(DbTest, DumpValuesOfEveryTypeReadBackExactly) {
+    writetext(path("s.txt"), SCHEMA);
+    ASSERT_EQ(pmdb({"create", path("a.db"), "--schema", path("s.txt")}).rc, 0);
+    {
+        Open db(path("a.db"));
+        const char rec[] = "r";
+        uint32_t r1 = fsadd(db.inst, db.fs, rec, 1, 0x10), r2 = fsadd(db.inst, db.fs, rec, 0, 0x20);
+        std::string odd("\x00q\"\\ #\xff", 7);
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x10, r1, (short)odd.size(), odd.data()));
+        int32_t l = INT32_MIN;
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x11, r1, 4, &l));
+        double d = -0.1, inf = HUGE_VAL;
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x12, r1, 8, &d));
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x12, r2, 8, &inf));
+        uint8_t ld[10];
+        pmdbtool::ldoubletobytes(1.0L / 3, ld);
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x13, r1, 10, ld));
+        pmdbtool::ldoubletobytes(-4.9e-4940L, ld);  // an 80-bit denormal
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x13, r2, 10, ld));
+        int16_t s = -32768;
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x20, r2, 2, &s));
+        uint16_t us = 65535;
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x21, r2, 2, &us));
+        uint32_t ul = 4000000000u;
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x22, r2, 4, &ul));
+        float f = 1e-45f;
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x23, r2, 4, &f));
+        ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x24, r2, 3, "\x80\x01z"));
+    }
+    Result d = pmdb({"dump", path("a.db")});
+    ASSERT_EQ(d.rc, 0) << d.err;
+    EXPECT_TRUE(has(d.out, "key 1.0 10000000 \"\\x00q\\\"\\\\ #\\xff\"\n")) << d.out;
+    EXPECT_TRUE(has(d.out, "key 1.1 10000000 -2147483648\n"));
+    EXPECT_TRUE(has(d.out, "key 1.2 10000000 -0.10000000000000001\n"));
+    EXPECT_TRUE(has(d.out, "key 1.2 20000001 inf\n"));
+    EXPECT_TRUE(has(d.out, "key 2.0 20000001 -32768\n"));
+    EXPECT_TRUE(has(d.out, "key 2.1 20000001 65535\n"));
+    EXPECT_TRUE(has(d.out, "key 2.2 20000001 4000000000\n"));
+    EXPECT_TRUE(has(d.out, "key 2.4 20000001 \"\\x80\\x01z\"\n"));
+    EXPECT_TRUE(has(d.out, "rec 1 10000000 72\nrec 2 20000001 -\n"));
+    writetext(path("a.dump"), d.out);
+    ASSERT_EQ(pmdb({"load", path("b.db"), path("a.dump")}).rc, 0);
+    EXPECT_EQ(pmdb({"dump", path("b.db")}).out, d.out);
+    writetext(path("a.jsonl"), pmdb({"dump", path("a.db"), "--format=jsonl"}).out);
+    ASSERT_EQ(pmdb({"load", path("c.db"), path("a.jsonl")}).rc, 0);
+    EXPECT_EQ(pmdb({"dump", path("c.db")}).out, d.out);
+
+    // Stored bytes of every value survive the text form.
+    auto same = [&](int t, const std::string &v) {
+        std::string text = pmdbtool::formatkeyvalue(t, (const uint8_t *)v.data(), (int)v.size()), back, e;
+        EXPECT_TRUE(pmdbtool::parsekeyvalue(t, text, &back, &e)) << text << " " << e;
+        EXPECT_EQ(back, v) << t << " " << text;
+    };
+    std::mt19937 rng(3);
+    for (int i = 0; i < 2000; i++) {
+        uint32_t a = rng(), b = rng();
+        float f;
+        memcpy(&f, &a, 4);
+        double dd;
+        uint64_t x = (uint64_t)a << 32 | b;
+        memcpy(&dd, &x, 8);
+        if (!isnan(f)) same(6, bytes(f));
+        if (!isnan(dd)) same(7, bytes(dd));
+        uint8_t ld[10];
+        pmdbtool::ldoubletobytes(ldexpl((long double)x, (int)(rng() % 32000) - 16000), ld);
+        same(8, std::string((const char *)ld, 10));
+        same(1, bytes((int16_t)a));
+        same(5, bytes(a));
+    }
+    std::string e, out;
+    EXPECT_FALSE(pmdbtool::parsekeyvalue(7, "nan", &out, &e));
+    EXPECT_FALSE(pmdbtool::parsekeyvalue(1, "32768", &out, &e));
+    EXPECT_FALSE(pmdbtool::parsekeyvalue(4, "-1", &out, &e));
+    EXPECT_FALSE(pmdbtool::parsekeyvalue(0, std::string(196, 'a'), &out, &e));
+    EXPECT_FALSE(pmdbtool::parsekeyvalue(0, "\"open", &out, &e));
+}
+
+TEST_F(DbTest, LoadRefusesIncompleteDumpsAndDropsKeysWithoutRecords) {
+    writetext(path("cut.dump"), "pmdb-dump 1\nschema 1 a 4\nrec 1 10000000 61\n");
+    Result r = pmdb({"load", path("a.db"), path("cut.dump")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_TRUE(has(r.err, "incomplete"));
+    EXPECT_FALSE(pmdbtool::fileexists(path("a.db")));
+    writetext(path("count.dump"), "pmdb-dump 1\nrec 1 10000000 61\nend 2 0\n");
+    EXPECT_EQ(pmdb({"load", path("a.db"), path("count.dump")}).rc, 1);
+    writetext(path("bad.dump"), "pmdb-dump 1\nrec 2 10000000 61\nend 1 0\n");
+    Result b = pmdb({"load", path("a.db"), path("bad.dump")});
+    EXPECT_EQ(b.rc, 2);
+    EXPECT_TRUE(has(b.err, "line 2: the rid does not belong to file 2"));
+    writetext(path("val.dump"), "pmdb-dump 1\nschema 1.1 short dup\nrec 1 10000000 61\nkey 1.1 10000000 x\nend 1 1\n");
+    Result v = pmdb({"load", path("a.db"), path("val.dump")});
+    EXPECT_EQ(v.rc, 2);
+    EXPECT_TRUE(has(v.err, "line 4: 'x' is not a short value"));
+
+    writetext(path("d.dump"),
+              "pmdb-dump 1\nschema 1 a 4\nrec 1 10000005 6162\nrec 1 10000009 -\n"
+              "key 1.0 10000009 \"b\"\nkey 1.0 10000007 \"c\"\nkey 1.0 10000005 \"d\"\nend 2 3\n");
+    Result d = pmdb({"load", path("a.db"), path("d.dump")});
+    ASSERT_EQ(d.rc, 0);
+    EXPECT_TRUE(has(d.err, "key 1.0 names rid 10000007, which is no record of the dump; dropped"));
+    EXPECT_EQ(d.out, path("a.db") + ": 2 records, 2 keys loaded\n");
+    EXPECT_EQ(pmdb({"dump", path("a.db")}).out,
+              "pmdb-dump 1\nschema xblkfreq 20\nschema 1 a 4\nrec 1 10000000 6162\nrec 1 10000001 -\n"
+              "key 1.0 10000001 \"b\"\nkey 1.0 10000000 \"d\"\nend 2 2\n");
+    EXPECT_EQ(pmdb({"load", path("a.db"), path("d.dump")}).rc, 1);  // exists
+}
+
+// ---- info ------------------------------------------------------------------
+
+TEST_F(DbTest, InfoFiguresMatchWhatWasPutIn) {
+    writetext(path("s.txt"), SCHEMA);
+    ASSERT_EQ(pmdb({"create", path("a.db"), "--schema", path("s.txt")}).rc, 0);
+    std::vector<uint32_t> rids;
+    {
+        Open db(path("a.db"));
+        std::string rec(100, 'z');
+        for (int i = 0; i < 600; i++) {
+            uint32_t rid = fsadd(db.inst, db.fs, rec.data(), (short)rec.size(), i % 3 ? 0x10 : 0x20);
+            ASSERT_NE(rid, 0u);
+            rids.push_back(rid);
+            if (i % 3) {
+                int32_t v = i;
+                ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x11, rid, 4, &v));
+            }
+            if (i % 3 == 0 && i % 2 == 0) {
+                int16_t s = (int16_t)i;
+                ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x20, rid, 2, &s));
+            }
+        }
+        for (int i = 1; i < 60; i += 3) ASSERT_TRUE(fsdelete(db.inst, db.fs, rids[i]));  // file 1
+        fsstorebusinessdate(db.inst, db.fs, 20261208);
+        fsstorecannumber(db.inst, db.fs, 777);
+        fssetappstat(db.inst, db.fs, 1);
+    }
+    Result j = pmdb({"info", path("a.db"), "--json"});
+    ASSERT_EQ(j.rc, 0) << j.err;
+    auto size = pmdbtest::readfile(path("a.db")).size();
+    EXPECT_TRUE(has(j.out, "\"size\":" + std::to_string(size) + ",\"blocks\":" + std::to_string(size / 1024)));
+    EXPECT_TRUE(has(j.out, "\"numusers\":0"));
+    EXPECT_TRUE(has(j.out, "\"businessdate\":20261208,\"counter\":777,\"appstat\":1"));
+    EXPECT_TRUE(has(j.out, "{\"file\":1,\"name\":\"people\",\"rlen\":40,\"records\":380,"));
+    EXPECT_TRUE(has(j.out, "{\"file\":2,\"name\":\"things\",\"rlen\":0,\"records\":200,"));
+    EXPECT_TRUE(has(j.out, "{\"subkey\":1,\"keytype\":\"long\",\"dup\":true,\"keys\":400}"));
+    EXPECT_TRUE(has(j.out, "{\"subkey\":0,\"keytype\":\"short\",\"dup\":false,\"keys\":100}"));
+    EXPECT_TRUE(has(j.out, ",\"keys\":500,\"damaged\":false}"));
+    EXPECT_TRUE(has(j.out, "\"used\":580,"));
+    EXPECT_TRUE(has(j.out, "{\"file\":3,\"name\":\"name sp\",\"rlen\":7,\"records\":0,\"frid\":4294967295,\"lrid\":0,"));
+    EXPECT_FALSE(has(j.out, "{\"file\":4,"));
+
+    Result t = pmdb({"info", path("a.db")});
+    ASSERT_EQ(t.rc, 0);
+    EXPECT_TRUE(has(t.out, "   1 people          rlen 40    records 380, frid 10000002 lrid 10000257\n"));
+    EXPECT_TRUE(has(t.out, "       1.1  long     dup    400 keys\n"));
+    EXPECT_TRUE(has(t.out, "   3 name\\x20sp      rlen 7     records 0\n"));
+    EXPECT_TRUE(has(t.out, "translation     "));
+    EXPECT_TRUE(has(t.out, "580 used"));
+    EXPECT_TRUE(has(t.out, "height "));
+
+    // An empty database; and a file that is not one.
+    ASSERT_EQ(pmdb({"create", path("e.db")}).rc, 0);
+    Result e = pmdb({"info", path("e.db")});
+    EXPECT_TRUE(has(e.out, "none in use"));
+    EXPECT_TRUE(has(e.out, "key tree        empty"));
+    EXPECT_TRUE(has(e.out, "1 blocks, 256 slots: 0 used, 256 free"));
+    pmdbtest::writefile(path("junk.db"), std::vector<uint8_t>(5000, 0x41));
+    EXPECT_EQ(pmdb({"info", path("junk.db")}).rc, 2);
+}
+
+// ---- get and scan ------------------------------------------------------------
+
+TEST_F(DbTest, GetAndScanPrintKeysWithTheirRecords) {
+    writetext(path("s.txt"), "1 words 8\n1.0 char dup\n1.1 short unique\n");
+    ASSERT_EQ(pmdb({"create", path("a.db"), "--schema", path("s.txt")}).rc, 0);
+    const char *words[] = {"b", "ab", "abd", "abc", "ab", "a\x01", "aa"};
+    std::vector<uint32_t> rids;
+    {
+        Open db(path("a.db"));
+        for (int i = 0; i < 7; i++) {
+            std::string rec = std::string("rec ") + words[i];
+            uint32_t rid = fsadd(db.inst, db.fs, rec.data(), (short)rec.size(), 0x10);
+            rids.push_back(rid);
+            ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x10, rid, (short)strlen(words[i]), words[i]));
+            int16_t s = (int16_t)(i * 1000 - 3000);
+            ASSERT_TRUE(fsaddkey(db.inst, db.fs, 0x11, rid, 2, &s));
+        }
+    }
+    std::string f = path("a.db");
+    Result g = pmdb({"get", f, "1.0", "ab"});
+    EXPECT_EQ(g.rc, 0);
+    EXPECT_EQ(g.out, "1.0 \"ab\" 10000001 \"rec ab\"\n1.0 \"ab\" 10000004 \"rec ab\"\n");
+    EXPECT_EQ(pmdb({"get", f, "1.0", "a\\x01"}).out, "1.0 \"a\\x01\" 10000005 \"rec a\\x01\"\n");
+    EXPECT_EQ(pmdb({"get", f, "1.0", "\"abd\"", "--hex"}).out, "1.0 \"abd\" 10000002 72656320616264\n");
+    EXPECT_EQ(pmdb({"get", f, "1.1", "-1000"}).out, "1.1 -1000 10000002 \"rec abd\"\n");
+    Result none = pmdb({"get", f, "1.0", "a"});
+    EXPECT_EQ(none.rc, 1);
+    EXPECT_EQ(none.out, "");
+    EXPECT_TRUE(has(none.err, "no key 1.0 of value \"a\""));
+    EXPECT_EQ(pmdb({"get", f, "1.1", "x"}).rc, 2);
+    EXPECT_EQ(pmdb({"get", f, "1.x", "1"}).rc, 2);
+
+    auto values = [](const std::string &out) {
+        std::vector<std::string> v;
+        for (const std::string &l : lines(out)) v.push_back(l.substr(4, l.find(' ', 4) - 4) + "@" + l.substr(l.find(' ', 4) + 1, 8));
+        return v;
+    };
+    using V = std::vector<std::string>;
+    V all = {"\"a\\x01\"@10000005", "\"aa\"@10000006", "\"ab\"@10000001", "\"ab\"@10000004",
+             "\"abc\"@10000003", "\"abd\"@10000002", "\"b\"@10000000"};
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0"}).out), all);
+    V rev(all.rbegin(), all.rend());
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--reverse"}).out), rev);
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "ab"}).out), V(all.begin() + 2, all.end()));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "aba"}).out), V(all.begin() + 4, all.end()));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "abd", "--reverse"}).out), V(rev.begin() + 1, rev.end()));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "abcd", "--reverse", "--limit", "3"}).out),
+              V(rev.begin() + 2, rev.begin() + 5));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "ab", "--reverse"}).out), V(rev.begin() + 3, rev.end()));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "\"\"", "--reverse"}).out), V{});
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "\"\""}).out), all);
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--from", "c"}).out), V{});
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--limit", "0"}).out), V{});
+    V shorts = {"-3000@10000000", "-2000@10000001", "-1000@10000002", "0@10000003",
+                "1000@10000004", "2000@10000005", "3000@10000006"};
+    EXPECT_EQ(values(pmdb({"scan", f, "1.1"}).out), shorts);
+    EXPECT_EQ(values(pmdb({"scan", f, "1.1", "--reverse", "--from", "-1"}).out),
+              (V{"-1000@10000002", "-2000@10000001", "-3000@10000000"}));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.1", "--from", "-1000", "--limit", "2"}).out),
+              (V{"-1000@10000002", "0@10000003"}));
+    EXPECT_EQ(pmdb({"scan", f, "2.0"}).out, "");
+
+    // A key whose record is gone is shown without one.
+    {
+        Open db(f);
+        ASSERT_TRUE(fsdelete(db.inst, db.fs, rids[0]));
+    }
+    EXPECT_EQ(pmdb({"get", f, "1.0", "b"}).out, "1.0 \"b\" 10000000 (no record)\n");
+    Result c = pmdb({"check", f});
+    EXPECT_EQ(c.rc, 0);
+    EXPECT_TRUE(has(c.out, "warning: block ")) << c.out;
+    EXPECT_TRUE(has(c.out, "key 1.0 \"b\" rid 10000000 names no live record")) << c.out;
+    EXPECT_TRUE(has(c.out, "key 1.1 -3000 rid 10000000 names no live record")) << c.out;
+}
+
+// ---- the demo ------------------------------------------------------------------
+
+TEST_F(DbTest, DemoBuildsADatabaseThatChecks) {
+    if (!keydeletion(dir_)) GTEST_SKIP() << "fsdeletekey not available yet";
+    Result d = pmdb({"demo", dir_, "--scale", "3"});
+    ASSERT_EQ(d.rc, 0) << d.out << d.err;
+    for (const char *part : {"  load ", "  lookups ", "  walks ", "  rewrites ", "  deletions ", "  report ",
+                             "largest orders", "turnover by quarter", "report for business date 01.01.2027",
+                             "pmdb info ", "pmdb check ", "demo.pmdb: ok, 0 problems, 0 warnings"})
+        EXPECT_TRUE(has(d.out, part)) << part;
+    EXPECT_EQ(pmdb({"check", path("demo.pmdb")}).rc, 0);
+    EXPECT_EQ(pmdb({"demo", path("nodir")}).rc, 2);
+}
+
+}  // namespace
