@@ -146,17 +146,44 @@ PMDB_API short fsstorebusinessdate(char instance, FS *fsinfo, uint32_t bdate);
 PMDB_API short fsgetlocaltime(char instance, struct tm *data);
 
 /* ---- Records --------------------------------------------------------- */
+/* A record is 0..32767 bytes, stored packed; one whose packed form would
+ * exceed 1008 bytes is refused (every record up to 1007 bytes fits). Its
+ * rid carries the logical file (1..15) in the top four bits and never
+ * changes. A rid that names no live record of its file (deleted, another
+ * file's, beyond the file, file number 0) is refused with error 1345
+ * followed by the call's own number. The changing calls refuse a
+ * read-only database with 1025 before anything else; every refusal comes
+ * before anything changes, and a rewrite or delete that fails midway
+ * leaves the record as it was. Damaged blocks give the call's own number
+ * (the ring shows it newest); none of these calls allocates. */
 
-/* Adds a record to logical file fid >> 4 (1..15); its new rid, 0 failed. */
+/* Adds a record to logical file fid >> 4 (the low four bits are ignored).
+ * Its new rid (the most recently freed slot first), or 0: 1025, 1030 (no
+ * file number, len < 0, too long, or no block can be made), 1035, 1038,
+ * 1040, 1042 (the search for room failed), 1045 (no slot), 1050, 1055. */
 PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, uint8_t fid);
-/* Replaces the record's contents; the rid stays. */
+/* Replaces the record's contents; the rid stays, the record may move to
+ * another block. 1, or 0: 1025, 1080 (len < 0 or too long, or no block for
+ * a move), 1160 (rid refused), 1065, 1070 (not in its block, with 1340),
+ * 1075, 1085, 1087, 1089, 1090, 1092, 1095, 1100. */
 PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid);
+/* Deletes the record and frees its rid for reuse; the file's first and last
+ * rids follow. 1, or 0: 1025, 1105 (rid refused), 1110, 1115 (with 1340),
+ * 1120 (slot or block cannot be changed, or the new bound not found). */
 PMDB_API short fsdelete(char instance, FS *fsinfo, uint32_t rid);
-/* Places the record in rec; its length (0 also for an empty record). */
+/* Places the record in rec, which must hold it, and returns its length (0
+ * also for an empty record). 0 on failure: 1125 (rid refused), 1130, 1135
+ * (not in its block: 1340 and msg "Rid <hex> not in block"), 1132 (the
+ * stored form is damaged; rec is untouched). */
 PMDB_API short fsread(char instance, FS *fsinfo, uint32_t rid, void *rec);
-/* Walk a logical file in rid order; 0 = none. */
+/* The first and last rid of logical file fid >> 4; 0 for an empty file or
+ * file number 0. */
 PMDB_API uint32_t fsfirst(char instance, FS *fsinfo, uint8_t fid);
 PMDB_API uint32_t fslast(char instance, FS *fsinfo, uint8_t fid);
+/* The next and previous rid of the same file in rid (slot) order, from any
+ * rid, live or not; 0 at the end, for file number 0, or on failure: 1320,
+ * 1325 (fsnext), 1330, 1335 (fsprev). fsprev of a rid beyond the file gives
+ * the file's last record. */
 PMDB_API uint32_t fsnext(char instance, FS *fsinfo, uint32_t rid);
 PMDB_API uint32_t fsprev(char instance, FS *fsinfo, uint32_t rid);
 
