@@ -157,12 +157,12 @@ short addkey(FSDATA *fsdata, int16_t len, const uint8_t *key);
 short addkeytoblk(FSDATA *fsdata, int16_t len, const uint8_t *key);
 short addl0key(KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc);
 short addparentkey(FSDATA *fsdata, KB *kb, int16_t keylen, uint32_t blk, const uint8_t *key);
-// Splits the full block blk (at `level`, reached through path) for the
-// pending entry len/key; returns the block number of the half that must
-// receive it, 0 on failure. Leaves record 1170..1205, inner blocks
-// 1210..1245.
-uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path);
-uint32_t splitparent(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path);
+// Splits the block blk (reached through path, whose parent has room for
+// the separator, or which is the root) in two; returns the new lower
+// block, 0 on failure. Every new block is taken before anything changes.
+// Leaves record 1170..1205, inner blocks 1210..1245.
+uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path);
+uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path);
 // Places an entry at `level` (0: a key into a leaf; above: a separator
 // leading to child), descending from the root and splitting as needed.
 short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child);
@@ -170,8 +170,8 @@ short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uin
 // ---- deletion (keydelete.cc) -----------------------------------------
 short deletekey(FSDATA *fsdata, int16_t len, const uint8_t *key);
 // Frees a key block onto chain 0 (an empty data block); rootkb 0 when it
-// was the root.
-void freekeyblock(FSDATA *fsdata, uint32_t blk);
+// was the root. The result of marking the block changed.
+short freekeyblock(FSDATA *fsdata, uint32_t blk);
 
 }  // namespace pmdb
 

@@ -12,11 +12,18 @@
 // A root split makes a new root one level higher with that one entry and
 // the old root as xtrablk.
 //
-// Splits divide by entry count, so with keys of different lengths the half
-// chosen for an entry may still lack room; the entry is then placed again
-// from the root (placeentry), which splits a block with fewer entries each
-// round. No buffer pointer is kept across a call that may read another
-// block: blocks are taken again by number.
+// Splits are made from the top of a cascade down, one block at a time:
+// when a block must split and its parent lacks room for the separator,
+// the parent (or the first ancestor whose own parent has room) is split
+// first, and the entry is placed again from the root. A block splits with
+// the same entries, at the same point, as it would after the split below
+// it, and an entry reaches the half that the written rule chooses, so the
+// tree comes out the same; but every split takes all its new blocks before
+// it changes anything, so a failure leaves a sound tree that still holds
+// every key. Each round splits one block, and a half that still lacks room
+// (keys of different lengths) is simply split again in a later round.
+// No buffer pointer is kept across a call that may read another block:
+// blocks are taken again by number.
 #include <string.h>
 
 #include "fss/alloc.h"
@@ -36,11 +43,10 @@ struct SPLITERR {
 constexpr SPLITERR LEAFERR = {1170, 1175, 1180, 1185, 1190, 1195, 1200, 1205};
 constexpr SPLITERR INNERERR = {1210, 1215, 1220, 1225, 1230, 1235, 1240, 1245};
 
-// Rounds of placeentry before the tree is taken as damaged; each round
-// splits a block with fewer entries, so a sound tree needs few.
-constexpr int MAXROUNDS = 64;
-
-inline int16_t minlen(int16_t a, int16_t b) { return a < b ? a : b; }
+// Rounds of placeentry before the tree is taken as damaged. A sound tree
+// needs one round per level split, and a few more for keys of very
+// different lengths.
+constexpr int MAXROUNDS = 4 * MAXLEVELS;
 
 // Inserts the entry at position pos of kb (which has room).
 void insertat(KB *kb, int pos, const uint8_t *entry, int size) {
@@ -51,116 +57,72 @@ void insertat(KB *kb, int pos, const uint8_t *entry, int size) {
     kb->numkeys++;
 }
 
-uint32_t splitblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path);
-
-// The separator key2 (image + rid, keylen key2len) leading to child goes
-// into the parent of a block at `level`: a new root, or the parent on the
-// path, split first when it lacks room.
-short placeseparator(FSDATA *fsdata, uint32_t blk, int level, int16_t key2len,
-                     const uint8_t *key2, uint32_t child, KEYPATH *path, const SPLITERR &e) {
-    uint32_t parent = parentof(path, level);
-    if (parent == 0) {
-        uint32_t root = newkeyblock(fsdata, (int16_t)(level + 1));
-        if (root == 0) {
-            dodberror(e.noroot);
-            return 0;
-        }
-        fsdata->fscb.rootkb = root;
-        changefscb(fsdata);
-        FSBUFF *rb = readblk(fsdata, root);
-        if (rb == nullptr) {
-            dodberror(e.readroot);
-            return 0;
-        }
-        rb->kbuff.xtrablk = blk;
-        if (!addparentkey(fsdata, &rb->kbuff, key2len, child, key2)) return 0;
-        if (!writeblk(fsdata, root)) {
-            dodberror(e.writeparent);
-            return 0;
-        }
-        return 1;
+// Where kb would be split: the count of entries that go to the new block,
+// and the position and keylen of the separator. 0 when kb holds too few
+// entries to be full (only a damaged block).
+short splitpoint(const KB *kb, int *count, int *seppos, int16_t *seplen, int *lowend) {
+    bool inner = kb->level > 0;
+    int n = kb->numkeys;
+    if (n < (inner ? 3 : 2)) return 0;
+    int i = inner ? n / 2 : (n + 1) / 2;
+    int pos = KBHEADER, last = KBHEADER;
+    for (int k = 0; k < i; k++) {
+        last = pos;
+        pos = kbnext(kb, pos);
     }
-    FSBUFF *pb = readkeyblk(fsdata, parent, level + 1);
-    if (pb == nullptr) {
-        dodberror(e.readparent);
-        return 0;
-    }
-    uint32_t target = parent;
-    if (!kbroom(&pb->kbuff, key2len)) {
-        target = splitparent(fsdata, parent, key2len, key2, path);
-        if (target == 0) return 0;
-        pb = readblk(fsdata, target);
-        if (pb == nullptr) {
-            dodberror(e.readparent);
-            return 0;
-        }
-        if (!kbroom(&pb->kbuff, key2len)) {
-            // The chosen half lacks room: place the separator from the root.
-            if (!placeentry(fsdata, level + 1, key2len, key2, child)) {
-                dodberror(e.writeparent);
-                return 0;
-            }
-            return 1;
-        }
-    }
-    if (!addparentkey(fsdata, &pb->kbuff, key2len, child, key2)) return 0;
-    if (!writeblk(fsdata, target)) {
-        dodberror(e.writeparent);
-        return 0;
-    }
+    *count = i;
+    *seppos = inner ? pos : last;
+    *seplen = kbkeylen(kb, *seppos);
+    *lowend = pos;
     return 1;
 }
 
-uint32_t splitblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path) {
-    FUNC cmpfunc;
-    int16_t dupkeys;
+// Splits the block blk at `level`, whose parent on the path has room for
+// the separator (or which is the root).
+uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path) {
     FSBUFF *b = readblk(fsdata, blk);
     if (b == nullptr) return 0;
-    int level = b->kbuff.level;
+    KB old;   // the halves are built from a copy
+    memcpy(&old, &b->kbuff, sizeof old);
+    int level = old.level;
     bool inner = level > 0;
     const SPLITERR &e = inner ? INNERERR : LEAFERR;
-    if (!choosecmp(fsdata, key[0], &cmpfunc, &dupkeys)) return 0;
-
-    // Work from a copy: the halves are written back into two buffers.
-    KB old;
-    memcpy(&old, &b->kbuff, sizeof old);
-    int n = old.numkeys;
-    if (n < (inner ? 3 : 2)) {
-        // A block that lacks room holds at least four entries.
+    int i, seppos, lowend;
+    int16_t key2len;
+    if (!splitpoint(&old, &i, &seppos, &key2len, &lowend)) {
         dbdamage(blk, "key block: too few entries to split");
         dodberror(e.noblock);
         return 0;
     }
-    int ovh = kboverhead(&old), koff = kbkeyoff(&old);
-    int i = inner ? n / 2 : (n + 1) / 2;
-    // Leaf: walk i entries, the separator is entry i - 1 (stays below).
-    // Inner: walk i entries to the middle entry i, which goes up.
-    int pos = KBHEADER, last = KBHEADER;
-    for (int k = 0; k < i; k++) {
-        last = pos;
-        pos = kbnext(&old, pos);
-    }
-    int seppos = inner ? pos : last;
-    int16_t key2len = kbkeylen(&old, seppos);
     uint8_t key2[KEYBUFSIZE];
-    memcpy(key2, kbat(&old, seppos) + koff, (size_t)key2len + 4);
+    memcpy(key2, kbat(&old, seppos) + kbkeyoff(&old), (size_t)key2len + 4);
     FUNC sepfunc;
     int16_t sepdup;
-    // A separator whose subkey has no comparator could not be placed:
-    // refuse before anything changes.
+    // A separator whose subkey has no comparator could not be placed.
     if (!choosecmp(fsdata, key2[0], &sepfunc, &sepdup)) return 0;
-    if (parentof(path, level) == 0 && level + 1 >= MAXLEVELS) {
+    uint32_t parent = parentof(path, level);
+    if (parent == 0 && level + 1 >= MAXLEVELS) {
         dodberror(e.noroot);   // the path has no slot for another level
         return 0;
     }
-    int lowend = pos;                                   // end of the lower half
-    int upstart = inner ? pos + key2len + ovh : pos;    // start of the upper half
+    int upstart = inner ? lowend + key2len + INNEROVERHEAD : lowend;
 
+    // Every new block first; a failure gives back what was taken.
     uint32_t nblk = newkeyblock(fsdata, (int16_t)level);
     if (nblk == 0) {
         dodberror(e.noblock);
         return 0;
     }
+    uint32_t root = 0;
+    if (parent == 0) {
+        root = newkeyblock(fsdata, (int16_t)(level + 1));
+        if (root == 0) {
+            (void)freekeyblock(fsdata, nblk);
+            dodberror(e.noroot);
+            return 0;
+        }
+    }
+
     FSBUFF *nb = readblk(fsdata, nblk);
     if (nb == nullptr) {
         dodberror(e.readnew);
@@ -171,16 +133,34 @@ uint32_t splitblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key,
     kb1->len = (int16_t)lowend;
     kb1->numkeys = (int16_t)i;
     if (inner) kb1->xtrablk = kbchild(&old, seppos);
+
+    uint32_t target = root != 0 ? root : parent;
+    FSBUFF *pb = readblk(fsdata, target);
+    if (pb == nullptr) {
+        dodberror(root != 0 ? e.readroot : e.readparent);
+        return 0;
+    }
+    if (root != 0) pb->kbuff.xtrablk = blk;
+    if (!addparentkey(fsdata, &pb->kbuff, key2len, nblk, key2)) {
+        dbdamage(target, "key block: separator already present");
+        dodberror(e.writeparent);
+        return 0;
+    }
+    if (root != 0) {
+        fsdata->fscb.rootkb = root;
+        changefscb(fsdata);
+    }
+
     b = readblk(fsdata, blk);
     if (b == nullptr) {
         dodberror(e.writeold);
         return 0;
     }
     KB *kb = &b->kbuff;
-    memcpy(kbat(kb, KBHEADER), kbat(&old, upstart), (size_t)(old.len - upstart));
+    memmove(kbat(kb, KBHEADER), kbat(&old, upstart), (size_t)(old.len - upstart));
     kb->len = (int16_t)(KBHEADER + old.len - upstart);
-    kb->numkeys = (int16_t)(n - i - (inner ? 1 : 0));
-    (void)ovh;
+    kb->numkeys = (int16_t)(old.numkeys - i - (inner ? 1 : 0));
+
     if (!writeblk(fsdata, blk)) {
         dodberror(e.writeold);
         return 0;
@@ -189,11 +169,11 @@ uint32_t splitblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key,
         dodberror(e.writenew);
         return 0;
     }
-    if (!placeseparator(fsdata, blk, level, key2len, key2, nblk, path, e)) return 0;
-    // The pending entry goes below when it does not sort after the
-    // separator, under its own comparator.
-    int16_t c = cmpfunc(key, key2, minlen(len, key2len), dupkeys, len, key2len);
-    return c <= 0 ? nblk : blk;
+    if (!writeblk(fsdata, target)) {
+        dodberror(e.writeparent);
+        return 0;
+    }
+    return nblk;
 }
 
 }  // namespace
@@ -236,6 +216,7 @@ uint32_t newkeyblock(FSDATA *fsdata, int16_t level) {
     // Marked at once, so that the block cannot leave the cache unwritten
     // before its first entries are in it.
     if (!writeblk(fsdata, blk)) {
+        (void)freekeyblock(fsdata, blk);   // back on the chain it came from
         dodberror(1285);
         return 0;
     }
@@ -268,13 +249,9 @@ short addparentkey(FSDATA *fsdata, KB *kb, int16_t keylen, uint32_t blk, const u
     return 1;
 }
 
-uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path) {
-    return splitblk(fsdata, blk, len, key, path);
-}
+uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path) { return splitone(fsdata, blk, path); }
 
-uint32_t splitparent(FSDATA *fsdata, uint32_t blk, int16_t len, const uint8_t *key, KEYPATH *path) {
-    return splitblk(fsdata, blk, len, key, path);
-}
+uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path) { return splitone(fsdata, blk, path); }
 
 short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child) {
     FUNC cmpfunc;
@@ -286,18 +263,34 @@ short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uin
         FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, level);
         if (b == nullptr) return 0;
         uint32_t blk = b->blk;
-        if (!kbroom(&b->kbuff, len)) {
-            blk = level == 0 ? splitkeyblk(fsdata, blk, len, key, &path)
-                             : splitparent(fsdata, blk, len, key, &path);
-            if (blk == 0) return 0;
-            b = readblk(fsdata, blk);
-            if (b == nullptr) return 0;
-            if (!kbroom(&b->kbuff, len)) continue;   // start over from the root
+        if (kbroom(&b->kbuff, len)) {
+            short ok = level == 0 ? addl0key(&b->kbuff, len, key, dupkeys, cmpfunc)
+                                  : addparentkey(fsdata, &b->kbuff, len, child, key);
+            if (!ok) return 0;
+            return writeblk(fsdata, blk);
         }
-        short ok = level == 0 ? addl0key(&b->kbuff, len, key, dupkeys, cmpfunc)
-                              : addparentkey(fsdata, &b->kbuff, len, child, key);
-        if (!ok) return 0;
-        return writeblk(fsdata, blk);
+        // The block to split: the lowest one on the path whose parent has
+        // room for its separator, or the root.
+        uint32_t x = blk;
+        for (int l = level;; l++) {
+            FSBUFF *xb = readblk(fsdata, x);
+            if (xb == nullptr) return 0;
+            int i, seppos, lowend;
+            int16_t seplen;
+            if (!splitpoint(&xb->kbuff, &i, &seppos, &seplen, &lowend)) break;   // reported by the split
+            uint32_t parent = parentof(&path, l);
+            if (parent == 0) break;
+            FSBUFF *pb = readkeyblk(fsdata, parent, l + 1);
+            if (pb == nullptr) {
+                dodberror(l == 0 ? LEAFERR.readparent : INNERERR.readparent);
+                return 0;
+            }
+            if (kbroom(&pb->kbuff, seplen)) break;
+            x = parent;
+        }
+        FSBUFF *xb = readblk(fsdata, x);
+        if (xb == nullptr) return 0;
+        if (xb->kbuff.level == 0 ? !splitkeyblk(fsdata, x, &path) : !splitparent(fsdata, x, &path)) return 0;
     }
     dbdamage(fsdata->fscb.rootkb, "key index: placing an entry does not end");
     return 0;
