@@ -197,8 +197,15 @@ void account(const Image &im, Survey *s) {
                                   "claimed twice: on chain 0 (empty blocks) but holds records");
             continue;
         }
-        if (r != 0) continue;
         int len = (int16_t)get16(p + 4);
+        int fc = (int16_t)get16(p + 6);
+        if (r != 0) {
+            // A data block is on the chain its fc names, or on none with -1.
+            if (!(r & ROLE_KEY) && !(r & (ROLE_CHAIN * 63)) && p[8] == 0 && fc >= 0 && fc <= 5)
+                s->problems.push_back(at(b) + "carries chain " + std::to_string(fc) +
+                                      " but is on no chain (its room is never reused)");
+            continue;
+        }
         if (p[8] == 1)
             s->problems.push_back(at(b) + "a key block that the key tree does not reach (orphan)");
         else if (p[8] == 0 && len == pmdb::DBHEADER)
