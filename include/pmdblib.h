@@ -188,17 +188,42 @@ PMDB_API uint32_t fsnext(char instance, FS *fsinfo, uint32_t rid);
 PMDB_API uint32_t fsprev(char instance, FS *fsinfo, uint32_t rid);
 
 /* ---- Keys ------------------------------------------------------------ */
-/* fid: logical file in the high four bits, subkey 0..15 in the low four.
- * key/len: the value (at most 195 bytes; typed subkeys take exactly their
- * width or 0). Searches return the rid of the key found and copy its
- * value into key; 0 = none. */
+/* One B-tree holds the keys of every logical file. fid: logical file in the
+ * high four bits (1..15), subkey 0..15 in the low four; the subkey's
+ * keytype (0..8) picks its order and bit s of dupkeys lets subkey s hold
+ * equal values, ordered by rid. key/len: the value, at most 195 bytes; a
+ * typed subkey takes 0 bytes or exactly its width (2, 4, 2, 4, 4, 8, 10
+ * for keytypes 1, 2, 4, 5, 6, 7, 8); NaN values are refused. A refused
+ * argument (file 0, keytype outside 0..8, a bad length or NaN) makes any
+ * key call return 0.
+ *
+ * Searches return the rid of the key found and copy its value into key
+ * (which must hold 195 bytes); 0 = none, nothing copied. They stay inside
+ * the file and subkey of fid. Failures reading the tree record 1155..1165
+ * (descent), 1250..1260 (fsnextkey), 1265..1275 (backward walk). */
 
+/* The first key of the subkey; fsinfo->len = value length + 1. */
 PMDB_API uint32_t fsfirstkey(char instance, FS *fsinfo, uint8_t fid, void *key);
+/* The greatest key whose value is below the given one (the subkey's last
+ * key for a value above them all). */
 PMDB_API uint32_t fslastkey(char instance, FS *fsinfo, uint8_t fid, short len, void *key);
+/* The first key (smallest rid) of exactly this value; len 0 finds the first
+ * key of the subkey. */
 PMDB_API uint32_t fsfindkey(char instance, FS *fsinfo, uint8_t fid, short len, void *key);
+/* The key after (value, rid), also when that key is no longer stored;
+ * fsinfo->len = value length + 1. */
 PMDB_API uint32_t fsnextkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, void *key);
+/* The key before (value, rid). */
 PMDB_API uint32_t fsprevkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, void *key);
+/* Adds (value, rid): 1 added; 0 with 1025 (read-only), or 1145 after any
+ * other failure: a refused argument, rid 0, an equal key present (same
+ * value, and same rid where duplicates are allowed), or a failure to grow
+ * the tree (1140, 1170..1245, 1280, 1285 first). */
 PMDB_API short fsaddkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, const void *key);
+/* Removes the key of this value (and rid, where duplicates are allowed);
+ * len 0 removes the first key of the subkey. 1 removed; 0 when absent or
+ * refused (no number), read-only (1025), or a failure (1147, 1155, the
+ * split numbers when a longer separator splits a parent). */
 PMDB_API short fsdeletekey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, short len, const void *key);
 
 /* ---- Field masks ----------------------------------------------------- */
