@@ -280,6 +280,95 @@ protected:
         reopen();
         verifyall(true, "reopened");
     }
+    // Checks after one deletion: the tree, and the walk from the key just
+    // deleted, forward and backward.
+    void afterdelete(const SUB &s, const MKEY &gone, bool full) {
+        checktree("delete");
+        if (HasFatalFailure()) return;
+        uint8_t buf[KEYBUFSIZE];
+        size_t i = s.lower(gone);   // the first key after the deleted one
+        memcpy(buf, gone.v.data(), gone.v.size());
+        uint32_t got = fsnextkey(0, fs, s.fid, gone.rid, (short)gone.v.size(), buf);
+        if (i < s.keys.size()) {
+            expectkey(got, buf, s.keys[i], "next from a deleted key");
+        } else {
+            ASSERT_EQ(got, 0u) << "next from a deleted last key";
+        }
+        memcpy(buf, gone.v.data(), gone.v.size());
+        got = fsprevkey(0, fs, s.fid, gone.rid, (short)gone.v.size(), buf);
+        if (i > 0) {
+            expectkey(got, buf, s.keys[i - 1], "prev from a deleted key");
+        } else {
+            ASSERT_EQ(got, 0u) << "prev from a deleted first key";
+        }
+        if (full) verify(s, true);
+    }
+
+    // Deletes key k (by value alone where rids are not compared) and checks.
+    void del(SUB &s, MKEY k, int &count) {
+        MKEY gone;
+        bool want;
+        if (k.v.empty()) {
+            // The empty value removes the first key of the subkey.
+            want = !s.keys.empty();
+            if (want) {
+                gone = s.keys.front();
+                s.keys.erase(s.keys.begin());
+            }
+        } else {
+            want = s.remove(k, &gone);
+        }
+        if (!s.dup && r(2)) k.rid = newrid(s.fid);   // rid ignored without duplicates
+        short got = fsdeletekey(0, fs, s.fid, k.rid, (short)k.v.size(), k.v.data());
+        ASSERT_EQ(got, want ? 1 : 0);
+        if (want) afterdelete(s, gone, ++count % 150 == 0);
+    }
+
+    void churn(int type, int n) {
+        setup(type);
+        int count = 0;
+        // Long char keys make the shared tree at least 4 levels high.
+        for (int k = 0; k < n; k++) {
+            SUB &s = subs[k % 5 == 0 ? 2 : k % 5 == 1 ? 3 : k % 2];
+            MKEY key{value(s.type, s.fid == 0x25), newrid(s.fid)};
+            if (s.add(key)) {
+                ASSERT_EQ(fsaddkey(0, fs, s.fid, key.rid, (short)key.v.size(), key.v.data()), 1);
+            }
+        }
+        verifyall(true, "built");
+        if (HasFatalFailure()) return;
+        EXPECT_GE(lastheight, 4);
+        // A third of every subkey in random order, and some keys not present.
+        for (SUB &s : subs) {
+            for (size_t j = s.keys.size() / 3; j > 0; j--) {
+                del(s, s.keys[r((uint32_t)s.keys.size())], count);
+                if (HasFatalFailure()) return;
+            }
+            MKEY absent{value(s.type, false), newrid(s.fid)};
+            del(s, absent, count);
+            if (HasFatalFailure()) return;
+        }
+        addsome(n / 4, false);
+        if (HasFatalFailure()) return;
+        verifyall(true, "re-added");
+        if (HasFatalFailure()) return;
+        // Then everything: ascending, descending, by empty value, random.
+        for (int which = 0; which < (int)subs.size(); which++) {
+            SUB &s = subs[which];
+            while (!s.keys.empty()) {
+                MKEY k = which == 0 ? s.keys.front()
+                         : which == 1 ? s.keys.back()
+                         : which == 3 ? MKEY{{}, 0}
+                                      : s.keys[r((uint32_t)s.keys.size())];
+                del(s, k, count);
+                if (HasFatalFailure()) return;
+            }
+        }
+        EXPECT_EQ(data(fs)->fscb.rootkb, 0u);
+        reopen();
+        EXPECT_EQ(data(fs)->fscb.rootkb, 0u);
+        verifyall(true, "emptied and reopened");
+    }
 };
 
 TEST_F(KeyRandom, Char) { run(0, 5, 1000 * SCALE, false); }
@@ -296,6 +385,18 @@ TEST_F(KeyRandom, Float) { run(6, 5, 1000 * SCALE, false); }
 TEST_F(KeyRandom, Double) { run(7, 5, 1000 * SCALE, false); }
 #if defined(__x86_64__) || defined(__i386__)
 TEST_F(KeyRandom, LongDouble) { run(8, 5, 1000 * SCALE, false); }
+#endif
+
+TEST_F(KeyRandom, ChurnChar) { churn(0, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnShort) { churn(1, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnLong) { churn(2, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnUChar) { churn(3, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnUShort) { churn(4, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnULong) { churn(5, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnFloat) { churn(6, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnDouble) { churn(7, 350 * SCALE); }
+#if defined(__x86_64__) || defined(__i386__)
+TEST_F(KeyRandom, ChurnLongDouble) { churn(8, 350 * SCALE); }
 #endif
 
 }  // namespace

@@ -163,6 +163,10 @@ short addparentkey(FSDATA *fsdata, KB *kb, int16_t keylen, uint32_t blk, const u
 // Leaves record 1170..1205, inner blocks 1210..1245.
 uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path);
 uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path);
+// Makes room in the block blk at `level` (reached through path): splits it,
+// or first the lowest ancestor whose parent has room for its separator.
+// The tree changes by one split; the caller descends again.
+short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path);
 // Places an entry at `level` (0: a key into a leaf; above: a separator
 // leading to child), descending from the root and splitting as needed.
 short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child);

@@ -253,6 +253,31 @@ uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path) { return split
 
 uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path) { return splitone(fsdata, blk, path); }
 
+short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path) {
+    // The block to split: the lowest one on the path whose parent has room
+    // for its separator, or the root.
+    uint32_t x = blk;
+    for (int l = level;; l++) {
+        FSBUFF *xb = readblk(fsdata, x);
+        if (xb == nullptr) return 0;
+        int i, seppos, lowend;
+        int16_t seplen;
+        if (!splitpoint(&xb->kbuff, &i, &seppos, &seplen, &lowend)) break;   // reported by the split
+        uint32_t parent = parentof(path, l);
+        if (parent == 0) break;
+        FSBUFF *pb = readkeyblk(fsdata, parent, l + 1);
+        if (pb == nullptr) {
+            dodberror(l == 0 ? LEAFERR.readparent : INNERERR.readparent);
+            return 0;
+        }
+        if (kbroom(&pb->kbuff, seplen)) break;
+        x = parent;
+    }
+    FSBUFF *xb = readblk(fsdata, x);
+    if (xb == nullptr) return 0;
+    return xb->kbuff.level == 0 ? splitkeyblk(fsdata, x, path) != 0 : splitparent(fsdata, x, path) != 0;
+}
+
 short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child) {
     FUNC cmpfunc;
     int16_t dupkeys;
@@ -269,28 +294,7 @@ short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uin
             if (!ok) return 0;
             return writeblk(fsdata, blk);
         }
-        // The block to split: the lowest one on the path whose parent has
-        // room for its separator, or the root.
-        uint32_t x = blk;
-        for (int l = level;; l++) {
-            FSBUFF *xb = readblk(fsdata, x);
-            if (xb == nullptr) return 0;
-            int i, seppos, lowend;
-            int16_t seplen;
-            if (!splitpoint(&xb->kbuff, &i, &seppos, &seplen, &lowend)) break;   // reported by the split
-            uint32_t parent = parentof(&path, l);
-            if (parent == 0) break;
-            FSBUFF *pb = readkeyblk(fsdata, parent, l + 1);
-            if (pb == nullptr) {
-                dodberror(l == 0 ? LEAFERR.readparent : INNERERR.readparent);
-                return 0;
-            }
-            if (kbroom(&pb->kbuff, seplen)) break;
-            x = parent;
-        }
-        FSBUFF *xb = readblk(fsdata, x);
-        if (xb == nullptr) return 0;
-        if (xb->kbuff.level == 0 ? !splitkeyblk(fsdata, x, &path) : !splitparent(fsdata, x, &path)) return 0;
+        if (!splitfor(fsdata, blk, level, &path)) return 0;
     }
     dbdamage(fsdata->fscb.rootkb, "key index: placing an entry does not end");
     return 0;
