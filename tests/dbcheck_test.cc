@@ -129,7 +129,7 @@ TEST_F(DbCheckTest, AnyBlockContentGivesAReportNeverACrash) {
         for (uint32_t fid = 0x10; fid <= 0x20; fid += 0x10)
             for (uint32_t rid = fsfirst(0, fs, (uint8_t)fid), n = 0; rid != 0 && n < 300; rid = fsnext(0, fs, rid), n++) {
             }
-        EXPECT_EQ(data(fs)->fscb.lb, 6u);
+        EXPECT_EQ(+(data(fs)->fscb.lb), 6u);
         fsclose(0, fs);
     }
     EXPECT_GT(found, 10);   // many bytes (record contents) may take any value

@@ -296,7 +296,7 @@ TEST_F(FsRecordTest, DamagedChainsEndTheAddWalk) {
     for (int k = 0; k < 4; k++) r[k] = add(fs, storedas(1000, k), 0x10);   // blocks 2 to 5, on no chain
     r[4] = add(fs, storedas(938, 4), 0x10);   // block 6, room 70: heads chain 5
     ASSERT_EQ(pmdb::ridtoblk(d, r[3]), 5u);
-    ASSERT_EQ(d->fscb.fc[5], 6u);
+    ASSERT_EQ(+(d->fscb.fc[5]), 6u);
     auto blk = [&](uint32_t b) -> pmdb::DB & { return pmdb::readblk(d, b)->dbuff; };
     pmdb::FSCB saved = d->fscb;
     auto reset = [&]() {
@@ -318,8 +318,8 @@ TEST_F(FsRecordTest, DamagedChainsEndTheAddWalk) {
     uint32_t rid = add(fs, storedas(20), 0x20);
     EXPECT_NE(rid, 0u);
     EXPECT_TRUE(errors().empty());
-    EXPECT_EQ(blk(2).fc, -1);
-    EXPECT_EQ(blk(3).fc, -1);
+    EXPECT_EQ(+(blk(2).fc), -1);
+    EXPECT_EQ(+(blk(3).fc), -1);
     ASSERT_EQ(fsdelete(0, fs, rid), 1);
     // The add took a new block (now empty on chain 0); block 6 was lost
     // from chain 5 by the damage: put it back and start from here.
@@ -338,8 +338,8 @@ TEST_F(FsRecordTest, DamagedChainsEndTheAddWalk) {
     EXPECT_EQ(add(fs, storedas(100), 0x20), 0u);
     EXPECT_EQ(pmdb::lasterror(), 1042);
     EXPECT_STREQ(pmdb::damagewhat, "add walk does not end");
-    EXPECT_EQ(blk(6).nbic, 0u) << "4 unlinked through 6";
-    EXPECT_EQ(blk(4).fc, -1);
+    EXPECT_EQ(+(blk(6).nbic), 0u) << "4 unlinked through 6";
+    EXPECT_EQ(+(blk(4).fc), -1);
     reset();
     // A chain head beyond the file, and a next block that is damaged.
     d->fscb.fc[5] = 99;
@@ -396,9 +396,9 @@ TEST_F(FsRecordTest, DamagedChainsEndAMove) {
     m[r2] = storedas(1000, 2);
     m[r3] = storedas(1000, 3);
     ASSERT_EQ(pmdb::ridtoblk(d, r1), 2u);
-    ASSERT_EQ(d->fscb.fc[5], 2u);
+    ASSERT_EQ(+(d->fscb.fc[5]), 2u);
     ASSERT_EQ(pmdb::ridtoblk(d, r3), 4u);
-    ASSERT_EQ(d->fscb.fc[0], 0u);
+    ASSERT_EQ(+(d->fscb.fc[0]), 0u);
     auto blk = [&](uint32_t b) -> pmdb::DB & { return pmdb::readblk(d, b)->dbuff; };
     pmdb::FSCB saved = d->fscb;
     auto reset = [&]() {

@@ -121,21 +121,21 @@ TEST_F(RecordTest, ChainBoundariesAndTheChainPicked) {
     FSDATA *d = data(fs);
     // Block 2 left with 100 bytes free: chain 5.
     ASSERT_NE(add(fs, storedas(1014 - 100 - 6), 0x10), 0u);
-    EXPECT_EQ(d->fscb.fc[5], 2u);
-    EXPECT_EQ(block(fs, 2).fc, 5);
-    EXPECT_EQ(d->fscb.fc[0], 0u);
+    EXPECT_EQ(+(d->fscb.fc[5]), 2u);
+    EXPECT_EQ(+(block(fs, 2).fc), 5);
+    EXPECT_EQ(+(d->fscb.fc[0]), 0u);
     EXPECT_EQ(pmdb::getchain(d, 64), 2u);
     // A need of 65 starts at chain 4; none is filed and chain 0 is empty,
     // so the file grows by one block, which heads chain 0 at once.
     uint32_t lb = d->fscb.lb;
     EXPECT_EQ(pmdb::getchain(d, 65), lb + 1);
-    EXPECT_EQ(d->fscb.lb, lb + 1);
-    EXPECT_EQ(d->fscb.fc[0], lb + 1);
+    EXPECT_EQ(+(d->fscb.lb), lb + 1);
+    EXPECT_EQ(+(d->fscb.fc[0]), lb + 1);
     EXPECT_EQ(pmdb::getchain(d, 128), lb + 1);
-    EXPECT_EQ(d->fscb.lb, lb + 1);
+    EXPECT_EQ(+(d->fscb.lb), lb + 1);
     // A block on chain 1 is not tried for a need above 768.
     ASSERT_NE(add(fs, storedas(100), 0x10), 0u);   // takes block 3 from chain 4..0
-    EXPECT_EQ(d->fscb.fc[1], 3u);
+    EXPECT_EQ(+(d->fscb.fc[1]), 3u);
     EXPECT_EQ(pmdb::getchain(d, 768), 3u);
     EXPECT_EQ(pmdb::getchain(d, 769), lb + 2);
     EXPECT_EQ(checkdb(fs), 0u);
@@ -150,14 +150,14 @@ TEST_F(RecordTest, FullBlocksAndRecordsTooLongToStore) {
     uint32_t r1 = add(fs, storedas(1008), 0x10);
     ASSERT_NE(r1, 0u);
     uint32_t b1 = pmdb::ridtoblk(d, r1);
-    EXPECT_EQ(block(fs, b1).len, 1024);
-    EXPECT_EQ(block(fs, b1).fc, -1);
+    EXPECT_EQ(+(block(fs, b1).len), 1024);
+    EXPECT_EQ(+(block(fs, b1).fc), -1);
     uint32_t r2 = add(fs, storedas(1002), 0x10);
     ASSERT_NE(r2, 0u);
     uint32_t b2 = pmdb::ridtoblk(d, r2);
     EXPECT_NE(b1, b2);
-    EXPECT_EQ(block(fs, b2).len, 1018);
-    EXPECT_EQ(block(fs, b2).fc, -1);
+    EXPECT_EQ(+(block(fs, b2).len), 1018);
+    EXPECT_EQ(+(block(fs, b2).fc), -1);
     // A long record that packs well is stored; one that would need 1009
     // stored bytes is refused before anything changes.
     uint32_t r3 = add(fs, bytes(30000, 'z'), 0x20);
@@ -225,7 +225,7 @@ TEST_F(RecordTest, DeletesMoveTheBoundsAndSlotsAreReusedLastInFirstOut) {
     EXPECT_EQ(fslast(0, fs, 0x10), r[2]);
     ASSERT_EQ(fsdelete(0, fs, r[2]), 1);
     EXPECT_EQ(fsfirst(0, fs, 0x10), 0u);
-    EXPECT_EQ(data(fs)->fscb.f[0].frid, 0xffffffffu);
+    EXPECT_EQ(+(data(fs)->fscb.f[0].frid), 0xffffffffu);
     EXPECT_EQ(fslast(0, fs, 0x10), 0u);
     // Freed last first: slot 2, then 3, then 0, then 1, whatever the file.
     EXPECT_EQ(add(fs, incompressible(5), 0x20), 0x20000002u);
@@ -265,12 +265,12 @@ TEST_F(RecordTest, DeletedAndForeignRidsAreRefusedCleanly) {
         EXPECT_EQ(fsdelete(0, fs, b.rid), 0) << b.why;
         EXPECT_EQ(errors(), std::vector<int16_t>({1345, 1105})) << b.why;
     }
-    EXPECT_EQ(d->fscb.lb, lb) << "nothing grew the file";
+    EXPECT_EQ(+(d->fscb.lb), lb) << "nothing grew the file";
     EXPECT_EQ(pmdb::damagecount, 0u);
     // prevrid of a rid beyond the file ends at the file's last record.
     EXPECT_EQ(fsprev(0, fs, 0x1fffffff), keep);
     EXPECT_EQ(fsnext(0, fs, 0x1fffffff), 0u);
-    EXPECT_EQ(d->fscb.lb, lb);
+    EXPECT_EQ(+(d->fscb.lb), lb);
     short n;
     EXPECT_EQ(readback(fs, keep, &n), incompressible(30));
     EXPECT_EQ(checkdb(fs), 0u);

@@ -54,16 +54,16 @@ TEST_F(XlateTest, GrowthToTheNextTranslationBlockFilesTheNewBlocksOnChainZero) {
     FS *fs = fullslots();
     ASSERT_NE(fs, nullptr);
     FSDATA *d = data(fs);
-    ASSERT_EQ(d->fscb.lb, 15u);
-    ASSERT_EQ(d->fscb.ftc, 256u);
-    ASSERT_EQ(d->fscb.fc[0], 0u);
+    ASSERT_EQ(+(d->fscb.lb), 15u);
+    ASSERT_EQ(+(d->fscb.ftc), 256u);
+    ASSERT_EQ(+(d->fscb.fc[0]), 0u);
     // Slot 256 lives in block 21: blocks 16 to 20 and 22 come as empty data
     // blocks, 21 as translation block 1; the record goes to block 15.
     uint32_t rid = add(fs, storedas(46, 999), 0x10);
     EXPECT_EQ(rid, 0x10000100u);
     EXPECT_EQ(pmdb::ridtoblk(d, rid), 15u);
-    EXPECT_EQ(d->fscb.lb, 22u);
-    EXPECT_EQ(d->fscb.ftc, 257u);
+    EXPECT_EQ(+(d->fscb.lb), 22u);
+    EXPECT_EQ(+(d->fscb.ftc), 257u);
     const uint32_t *x = pmdb::readblk(d, 21)->xlate;
     EXPECT_EQ(x[0], 0x10000000u | 15);
     EXPECT_EQ(x[1], 258u);
@@ -72,8 +72,8 @@ TEST_F(XlateTest, GrowthToTheNextTranslationBlockFilesTheNewBlocksOnChainZero) {
     std::vector<uint32_t> chain;
     for (uint32_t b = d->fscb.fc[0]; b != 0 && chain.size() < 10; b = pmdb::readblk(d, b)->dbuff.nbic) {
         chain.push_back(b);
-        EXPECT_EQ(pmdb::readblk(d, b)->dbuff.fc, 0);
-        EXPECT_EQ(pmdb::readblk(d, b)->dbuff.len, 10);
+        EXPECT_EQ(+(pmdb::readblk(d, b)->dbuff.fc), 0);
+        EXPECT_EQ(+(pmdb::readblk(d, b)->dbuff.len), 10);
     }
     EXPECT_EQ(chain, std::vector<uint32_t>({16, 17, 18, 19, 20, 22}));
     EXPECT_EQ(checkdb(fs), 0u);
@@ -83,7 +83,7 @@ TEST_F(XlateTest, GrowthToTheNextTranslationBlockFilesTheNewBlocksOnChainZero) {
         ASSERT_NE(r, 0u);
         EXPECT_EQ(pmdb::ridtoblk(d, r), want);
     }
-    EXPECT_EQ(d->fscb.lb, 22u);
+    EXPECT_EQ(+(d->fscb.lb), 22u);
     // The walk crosses from slot 255 of one translation block to slot 0 of
     // the next, both ways.
     EXPECT_EQ(fsnext(0, fs, 0x100000ff), 0x10000100u);
@@ -156,7 +156,7 @@ TEST_F(XlateTest, FailedReadsOfTranslationBlocks) {
     clearerrors();
     EXPECT_EQ(pmdb::changexlate(data(fs), 2, 0x10000000 | 256 * 40), 0);
     EXPECT_EQ(errors(), std::vector<int16_t>({1366}));
-    EXPECT_EQ(data(fs)->fscb.lb, 2u);
+    EXPECT_EQ(+(data(fs)->fscb.lb), 2u);
     fsclose(0, fs);
 }
 
@@ -179,12 +179,12 @@ TEST_F(XlateTest, FailedMarksOfTranslationBlocks) {
     failnextmark();
     EXPECT_EQ(fsadd(0, fs, "abc", 3, 0x10), 0u);
     EXPECT_EQ(errors(), std::vector<int16_t>({1295, 1375, 1365, 1045}));
-    EXPECT_EQ(d->fscb.ftc, 2u) << "the slot went back to the free chain";
+    EXPECT_EQ(+(d->fscb.ftc), 2u) << "the slot went back to the free chain";
     EXPECT_EQ(checkdb(fs), 0u);
     failnextmark();
     EXPECT_EQ(pmdb::freexlate(d, a), 0);
     EXPECT_EQ(pmdb::lasterror(), 1355);
-    EXPECT_EQ(d->fscb.ftc, 2u) << "not freed when it cannot be marked";
+    EXPECT_EQ(+(d->fscb.ftc), 2u) << "not freed when it cannot be marked";
     fsclose(0, fs);
 }
 
@@ -228,7 +228,7 @@ TEST_F(XlateTest, DamagedSlotsAndFileBoundsAreRefused) {
     clearerrors();
     EXPECT_EQ(fsadd(0, fs, "abc", 3, 0x10), 0u);
     EXPECT_EQ(errors(), std::vector<int16_t>({1357, 1045}));
-    EXPECT_EQ(d->fscb.lb, lb);
+    EXPECT_EQ(+(d->fscb.lb), lb);
     d->fscb.ftc = ftc;
     EXPECT_EQ(checkdb(fs), 0u);
     fsclose(0, fs);
@@ -245,10 +245,10 @@ TEST_F(XlateTest, FileAndSlotSpaceLimits) {
     clearerrors();
     EXPECT_EQ(add(fs, storedas(1008), 0x10), 0u);
     EXPECT_EQ(errors(), std::vector<int16_t>({1405, 1030}));
-    EXPECT_EQ(d->fscb.lb, pmdb::MAXBLOCK);
+    EXPECT_EQ(+(d->fscb.lb), pmdb::MAXBLOCK);
     // Growing to the free slot's translation block past the last block.
     ASSERT_EQ(fsdelete(0, fs, 0x10000000), 1);   // block 2 is empty again
-    ASSERT_EQ(d->fscb.fc[0], 2u);
+    ASSERT_EQ(+(d->fscb.fc[0]), 2u);
     d->fscb.ftc = 256 * ((pmdb::MAXBLOCK - 1) / 20 + 1);
     clearerrors();
     EXPECT_EQ(add(fs, storedas(10), 0x10), 0u);

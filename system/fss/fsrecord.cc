@@ -266,7 +266,10 @@ short deleterec(FSDATA *fsdata, uint32_t rid) {
             dodberror(1120);
             return 0;
         }
-        (rid == f->frid ? f->frid : f->lrid) = bound;
+        if (rid == f->frid)
+            f->frid = bound;
+        else
+            f->lrid = bound;
         changefscb(fsdata);
     }
     return 1;
