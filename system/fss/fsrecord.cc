@@ -163,6 +163,7 @@ short writerec(FSDATA *fsdata, const void *rec, int16_t len, uint32_t rid) {
     }
     uint8_t *e = findrec(&buf->dbuff, rid);
     if (e == nullptr) {
+        dbdamage(b, "record not in the block its slot names");
         dodberror(1070);
         return 0;
     }
@@ -233,6 +234,7 @@ short deleterec(FSDATA *fsdata, uint32_t rid) {
     }
     uint8_t *e = findrec(&buf->dbuff, rid);
     if (e == nullptr) {
+        dbdamage(b, "record not in the block its slot names");
         dodberror(1115);
         return 0;
     }
@@ -292,6 +294,7 @@ short readrec(FSDATA *fsdata, uint32_t rid, void *rec) {
     }
     uint8_t *e = findrec(&buf->dbuff, rid);
     if (e == nullptr) {
+        dbdamage(b, "record not in the block its slot names");
         dodberror(1135);
         return 0;
     }
