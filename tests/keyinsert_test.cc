@@ -68,24 +68,24 @@ protected:
 }  // namespace
 
 TEST_F(KeyInsert, FirstKeyTakesTheChainHeadAndTheRootSplitsIntoANewRoot) {
-    ASSERT_EQ(d->fscb.fc[0], 2u);
+    ASSERT_EQ(+d->fscb.fc[0], 2u);
     for (int i = 0; i < 5; i++) ASSERT_EQ(add(0x10, 0x10000001 + i, val(i, 195)), 1);
     // Five entries of 202 bytes fill the root leaf exactly, without a split.
-    EXPECT_EQ(d->fscb.rootkb, 2u);
-    EXPECT_EQ(d->fscb.fc[0], 0u);
-    EXPECT_EQ(kb(2)->len, 1024);
-    EXPECT_EQ(kb(2)->level, 0);
-    EXPECT_EQ(kb(2)->type, 1);
+    EXPECT_EQ(+d->fscb.rootkb, 2u);
+    EXPECT_EQ(+d->fscb.fc[0], 0u);
+    EXPECT_EQ(+kb(2)->len, 1024);
+    EXPECT_EQ(+kb(2)->level, 0);
+    EXPECT_EQ(+kb(2)->type, 1);
     // The sixth splits it: entries 0..2 to the new block 3 (the file grows),
     // a new root 4 with entry 2 leading there and the old leaf as xtrablk.
     ASSERT_EQ(add(0x10, 0x10000009, val(9, 195)), 1);
-    EXPECT_EQ(d->fscb.rootkb, 4u);
+    EXPECT_EQ(+d->fscb.rootkb, 4u);
     EXPECT_EQ(values(3), (std::vector<std::string>{val(0, 195), val(1, 195), val(2, 195)}));
     EXPECT_EQ(values(2), (std::vector<std::string>{val(3, 195), val(4, 195), val(9, 195)}));
     KB *root = kb(4);
-    EXPECT_EQ(root->level, 1);
-    EXPECT_EQ(root->numkeys, 1);
-    EXPECT_EQ(root->xtrablk, 2u);
+    EXPECT_EQ(+root->level, 1);
+    EXPECT_EQ(+root->numkeys, 1);
+    EXPECT_EQ(+root->xtrablk, 2u);
     EXPECT_EQ(kbchild(root, KBHEADER), 3u);
     EXPECT_EQ(get32(kbimage(root, KBHEADER) + 196), 0x10000003u);   // the separator's rid
     EXPECT_EQ(values(4), (std::vector<std::string>{val(2, 195)}));
@@ -96,10 +96,10 @@ TEST_F(KeyInsert, OneByteBeyondAFullLeafSplits) {
     for (int i = 0; i < 4; i++) ASSERT_EQ(add(0x10, 0x10000001 + i, val(i, 195)), 1);
     ASSERT_EQ(add(0x10, 0x10000010, val(10, 188)), 1);   // 1017 bytes
     ASSERT_EQ(add(0x11, 0x10000011, ""), 1);               // 7 more: exactly 1024
-    EXPECT_EQ(kb(2)->len, 1024);
-    EXPECT_EQ(kb(2)->level, 0);
+    EXPECT_EQ(+kb(2)->len, 1024);
+    EXPECT_EQ(+kb(2)->level, 0);
     ASSERT_EQ(add(0x12, 0x10000012, "x"), 1);              // 8 more: split
-    EXPECT_EQ(kb(d->fscb.rootkb)->level, 1);
+    EXPECT_EQ(+kb(d->fscb.rootkb)->level, 1);
     EXPECT_EQ(problems(), 0u);
 }
 
@@ -115,13 +115,13 @@ TEST_F(KeyInsert, LeafSplitPoints) {
             ASSERT_EQ(fsaddkey(0, f, 0x10, 0x10000001 + i, (short)len, v.data()), 1);
         }
         FSDATA *fd = data(f);
-        ASSERT_EQ(fd->fscb.rootkb, 2u);
+        ASSERT_EQ(+fd->fscb.rootkb, 2u);
         std::string v = val(n, len);
         ASSERT_EQ(fsaddkey(0, f, 0x10, 0x10000100, (short)len, v.data()), 1);
         KB *low = &readblk(fd, 3)->kbuff;
-        EXPECT_EQ(low->numkeys, (n + 1) / 2);
+        EXPECT_EQ(+low->numkeys, (n + 1) / 2);
         KB *high = &readblk(fd, 2)->kbuff;
-        EXPECT_EQ(high->numkeys, n - (n + 1) / 2 + 1);
+        EXPECT_EQ(+high->numkeys, n - (n + 1) / 2 + 1);
         KB *root = &readblk(fd, fd->fscb.rootkb)->kbuff;
         EXPECT_EQ(memcmp(kbimage(root, KBHEADER) + 1, val((n + 1) / 2 - 1, len).data(), (size_t)len), 0);
         fsclose(0, f);
@@ -149,16 +149,16 @@ TEST_F(KeyInsert, InnerSplitPoints) {
         uint32_t low = splitparent(d, blk, &path);
         ASSERT_NE(low, 0u);
         int m = n / 2;
-        EXPECT_EQ(kb(low)->numkeys, m);
-        EXPECT_EQ(kb(low)->xtrablk, 100u + m);   // the lifted entry's child
-        EXPECT_EQ(kb(low)->level, 1);
-        EXPECT_EQ(kb(blk)->numkeys, n - m - 1);
-        EXPECT_EQ(kb(blk)->xtrablk, 200u);
+        EXPECT_EQ(+kb(low)->numkeys, m);
+        EXPECT_EQ(+kb(low)->xtrablk, 100u + m);   // the lifted entry's child
+        EXPECT_EQ(+kb(low)->level, 1);
+        EXPECT_EQ(+kb(blk)->numkeys, n - m - 1);
+        EXPECT_EQ(+kb(blk)->xtrablk, 200u);
         EXPECT_EQ(kbchild(kb(blk), KBHEADER), 100u + m + 1);
         KB *root = kb(d->fscb.rootkb);
-        EXPECT_EQ(root->level, 2);
-        EXPECT_EQ(root->numkeys, 1);
-        EXPECT_EQ(root->xtrablk, blk);
+        EXPECT_EQ(+root->level, 2);
+        EXPECT_EQ(+root->numkeys, 1);
+        EXPECT_EQ(+root->xtrablk, blk);
         EXPECT_EQ(kbchild(root, KBHEADER), low);
         EXPECT_EQ(memcmp(kbimage(root, KBHEADER) + 1, val(m, len).data(), (size_t)len), 0);
     }
@@ -170,7 +170,7 @@ TEST_F(KeyInsert, EqualToTheSeparatorGoesLowAndDuplicatesAreRefusedAfterTheirSpl
     // happens and stays, the key is refused.
     ASSERT_EQ(add(0x10, 0x10000077, val(2, 195)), 0);
     EXPECT_TRUE(recorded(1145));
-    EXPECT_EQ(kb(d->fscb.rootkb)->level, 1);
+    EXPECT_EQ(+kb(d->fscb.rootkb)->level, 1);
     EXPECT_EQ(problems(), 0u);
     for (int i = 0; i < 5; i++) EXPECT_EQ(find(0x10, val(i, 195)), 0x10000001u + i);
     // The separator is entry 2: an equal image descends to the lower block,
@@ -201,11 +201,10 @@ TEST_F(KeyInsert, EmptyValueIsStoredOnlyInAnEmptySubkey) {
 }
 
 TEST_F(KeyInsert, RefusalsChangeNothing) {
-    std::vector<uint8_t> before(d->fscb.fc, d->fscb.fc + 1);
     d->fscb.f[0].keytype[3] = 9;
     EXPECT_EQ(add(0x13, 0x10000001, "a"), 0);   // no comparator
-    EXPECT_EQ(d->fscb.rootkb, 0u);               // and no empty root leaf
-    EXPECT_EQ(d->fscb.fc[0], 2u);
+    EXPECT_EQ(+d->fscb.rootkb, 0u);               // and no empty root leaf
+    EXPECT_EQ(+d->fscb.fc[0], 2u);
     EXPECT_EQ(add(0x03, 0x10000001, "a"), 0);   // file number 0
     EXPECT_EQ(add(0x10, 0, "a"), 0);            // rid 0
     EXPECT_EQ(add(0x10, 0x10000001, std::string(196, 'a')), 0);
@@ -214,7 +213,7 @@ TEST_F(KeyInsert, RefusalsChangeNothing) {
     d->fscb.f[0].keytype[2] = 6;   // float
     float nan = NAN;
     EXPECT_EQ(fsaddkey(0, fs, 0x12, 0x10000001, 4, &nan), 0);
-    EXPECT_EQ(d->fscb.rootkb, 0u);
+    EXPECT_EQ(+d->fscb.rootkb, 0u);
     EXPECT_EQ(pmdb::lasterror(), 1145);
     EXPECT_EQ(add(0x11, 0x10000001, "abcd"), 1);
     float one = 1;
@@ -229,7 +228,7 @@ TEST_F(KeyInsert, RefusalsChangeNothing) {
     EXPECT_EQ(pmdb::lasterror(), ERR_READONLY);
     EXPECT_EQ(add(0x03, 0, std::string(300 - 104, 'a')), 0);
     EXPECT_EQ(pmdb::lasterror(), ERR_READONLY);
-    EXPECT_EQ(d->fscb.lb, lb);
+    EXPECT_EQ(+d->fscb.lb, lb);
     EXPECT_EQ(find(0x10, "zz"), 0u);
 }
 
@@ -336,9 +335,9 @@ TEST_F(KeyInsert, ThirtyTwoLevelsWorkAndAThirtyThirdIsRefused) {
     EXPECT_EQ(fsaddkey(0, f2, 0x10, 0x10000077, 195, v.data()), 0);
     EXPECT_TRUE(recorded(1230));
     EXPECT_TRUE(recorded(1145));
-    EXPECT_EQ(d2->fscb.rootkb, root);
-    EXPECT_EQ(d2->fscb.lb, lb);
-    EXPECT_EQ(d2->fscb.fc[0], fc0);
+    EXPECT_EQ(+d2->fscb.rootkb, root);
+    EXPECT_EQ(+d2->fscb.lb, lb);
+    EXPECT_EQ(+d2->fscb.fc[0], fc0);
     fsclose(0, f2);
 }
 
@@ -348,7 +347,7 @@ TEST_F(KeyInsert, NoBlockForTheRootOrASplit) {
     d->fscb.lb = MAXBLOCK;
     EXPECT_EQ(add(0x10, 0x10000001, "a"), 0);
     EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1405, 1280, 1140}));
-    EXPECT_EQ(d->fscb.rootkb, 0u);
+    EXPECT_EQ(+d->fscb.rootkb, 0u);
 }
 
 TEST_F(KeyInsert, UnreadableOrDamagedChainHead) {
@@ -359,7 +358,7 @@ TEST_F(KeyInsert, UnreadableOrDamagedChainHead) {
     plat_failat(PLAT_READ, 1, 0);
     EXPECT_EQ(add(0x10, 0x10000001, "a"), 0);
     EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1400, 1285, 1140}));
-    EXPECT_EQ(d->fscb.fc[0], 2u);
+    EXPECT_EQ(+d->fscb.fc[0], 2u);
     // A chain head that is not an empty block is not taken.
     fsclose(0, fs);
     pmdbtest::corruptat(path("k.db"), 2 * 1024 + 4, {20, 0});

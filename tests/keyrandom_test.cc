@@ -21,18 +21,21 @@ using namespace pmdb;
 
 namespace {
 
-// The sanitizer build runs a quarter of the keys, to stay within seconds.
+// The sanitizer build runs a tenth of the keys, to stay within seconds.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int SCALE = 1;
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
 constexpr int SCALE = 1;
 #else
-constexpr int SCALE = 4;
+constexpr int SCALE = 10;
 #endif
 #else
-constexpr int SCALE = 4;
+constexpr int SCALE = 10;
 #endif
+
+// Typed keys of a churn test (beside 160 long char keys).
+constexpr int CHURNKEYS = SCALE == 1 ? 200 : 1000;
 
 struct MKEY {
     std::vector<uint8_t> v;
@@ -184,7 +187,7 @@ protected:
             ASSERT_EQ(got, 0u);
         } else {
             expectkey(got, buf, s.keys[0], "first");
-            ASSERT_EQ(fs->len, (int16_t)(s.keys[0].v.size() + 1));
+            ASSERT_EQ(+fs->len, (int16_t)(s.keys[0].v.size() + 1));
         }
         if (walks && !s.keys.empty()) {
             for (size_t i = 1; i <= s.keys.size(); i++) {
@@ -195,7 +198,7 @@ protected:
                     ASSERT_EQ(got, 0u) << "next past the last";
                 } else {
                     expectkey(got, buf, s.keys[i], "next");
-                    ASSERT_EQ(fs->len, (int16_t)(s.keys[i].v.size() + 1));
+                    ASSERT_EQ(+fs->len, (int16_t)(s.keys[i].v.size() + 1));
                 }
             }
             for (size_t i = s.keys.size(); i-- > 0;) {
@@ -328,8 +331,8 @@ protected:
         setup(type);
         int count = 0;
         // Long char keys make the shared tree at least 4 levels high.
-        for (int k = 0; k < n; k++) {
-            SUB &s = subs[k % 5 == 0 ? 2 : k % 5 == 1 ? 3 : k % 2];
+        for (int k = 0; k < n + 160; k++) {
+            SUB &s = subs[k < 160 ? 2 : k % 3 == 0 ? 3 : k % 2];
             MKEY key{value(s.type, s.fid == 0x25), newrid(s.fid)};
             if (s.add(key)) {
                 ASSERT_EQ(fsaddkey(0, fs, s.fid, key.rid, (short)key.v.size(), key.v.data()), 1);
@@ -364,39 +367,39 @@ protected:
                 if (HasFatalFailure()) return;
             }
         }
-        EXPECT_EQ(data(fs)->fscb.rootkb, 0u);
+        EXPECT_EQ(+data(fs)->fscb.rootkb, 0u);
         reopen();
-        EXPECT_EQ(data(fs)->fscb.rootkb, 0u);
+        EXPECT_EQ(+data(fs)->fscb.rootkb, 0u);
         verifyall(true, "emptied and reopened");
     }
 };
 
-TEST_F(KeyRandom, Char) { run(0, 5, 1000 * SCALE, false); }
+TEST_F(KeyRandom, Char) { run(0, 4, 500 * SCALE, false); }
 TEST_F(KeyRandom, CharLongValuesReachFourLevels) {
     run(0, 4, 400, true);
     EXPECT_GE(lastheight, 4);
 }
-TEST_F(KeyRandom, Short) { run(1, 5, 1000 * SCALE, false); }
-TEST_F(KeyRandom, Long) { run(2, 5, 1000 * SCALE, false); }
-TEST_F(KeyRandom, UChar) { run(3, 5, 1000 * SCALE, false); }
-TEST_F(KeyRandom, UShort) { run(4, 5, 1000 * SCALE, false); }
-TEST_F(KeyRandom, ULong) { run(5, 5, 1000 * SCALE, false); }
-TEST_F(KeyRandom, Float) { run(6, 5, 1000 * SCALE, false); }
-TEST_F(KeyRandom, Double) { run(7, 5, 1000 * SCALE, false); }
+TEST_F(KeyRandom, Short) { run(1, 4, 500 * SCALE, false); }
+TEST_F(KeyRandom, Long) { run(2, 4, 500 * SCALE, false); }
+TEST_F(KeyRandom, UChar) { run(3, 4, 500 * SCALE, false); }
+TEST_F(KeyRandom, UShort) { run(4, 4, 500 * SCALE, false); }
+TEST_F(KeyRandom, ULong) { run(5, 4, 500 * SCALE, false); }
+TEST_F(KeyRandom, Float) { run(6, 4, 500 * SCALE, false); }
+TEST_F(KeyRandom, Double) { run(7, 4, 500 * SCALE, false); }
 #if defined(__x86_64__) || defined(__i386__)
-TEST_F(KeyRandom, LongDouble) { run(8, 5, 1000 * SCALE, false); }
+TEST_F(KeyRandom, LongDouble) { run(8, 4, 500 * SCALE, false); }
 #endif
 
-TEST_F(KeyRandom, ChurnChar) { churn(0, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnShort) { churn(1, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnLong) { churn(2, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnUChar) { churn(3, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnUShort) { churn(4, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnULong) { churn(5, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnFloat) { churn(6, 350 * SCALE); }
-TEST_F(KeyRandom, ChurnDouble) { churn(7, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnChar) { churn(0, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnShort) { churn(1, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnLong) { churn(2, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnUChar) { churn(3, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnUShort) { churn(4, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnULong) { churn(5, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnFloat) { churn(6, CHURNKEYS); }
+TEST_F(KeyRandom, ChurnDouble) { churn(7, CHURNKEYS); }
 #if defined(__x86_64__) || defined(__i386__)
-TEST_F(KeyRandom, ChurnLongDouble) { churn(8, 350 * SCALE); }
+TEST_F(KeyRandom, ChurnLongDouble) { churn(8, CHURNKEYS); }
 #endif
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(KeySearch, SearchesStayInsideTheirSubkey) {
     add(0x20, 0x20000001, "c");
     EXPECT_EQ(fsfirstkey(0, fs, 0x11, buf), 0u);   // between two used subkeys
     EXPECT_EQ(fsfirstkey(0, fs, 0x12, buf), 0x10000003u);
-    EXPECT_EQ(fs->len, 2);
+    EXPECT_EQ(+fs->len, 2);
     EXPECT_EQ(next(0x10, 0x10000002, "d"), 0u);    // 0x12 follows
     EXPECT_EQ(prev(0x12, 0x10000003, "a"), 0u);    // 0x10 precedes
     EXPECT_EQ(last(0x20, "a"), 0u);
@@ -86,7 +86,7 @@ TEST_F(KeySearch, SearchesStayInsideTheirSubkey) {
     EXPECT_EQ(last(0x10, "d"), 0x10000001u);       // an equal value: the key before
     EXPECT_EQ(last(0x10, ""), 0u);
     EXPECT_EQ(next(0x10, 0x10000001, "b"), 0x10000002u);
-    EXPECT_EQ(fs->len, 2);
+    EXPECT_EQ(+fs->len, 2);
     EXPECT_EQ(got(1), "d");
 }
 
