@@ -80,11 +80,16 @@ int checkfile(Ctx &c, const std::string &path, uint64_t maxproblems, bool quiet)
         toolerror(c, "check: " + why);
         return EXIT_USAGE;
     }
+    // The phases, for the progress line of a large file.
+    Progress progress(c, "check", 3);
+    progress.step(0);
     Survey s;
     survey(im, &s, true);
     Findings f;
     f.lines = s.problems;
+    progress.step(1);
     if (!s.stopped) librarychecks(c, path, &f);
+    progress.done();
     // In block order, each finding once, so that two checkers that meet the
     // same fault print it once.
     std::stable_sort(f.lines.begin(), f.lines.end(),
