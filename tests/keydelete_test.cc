@@ -1,0 +1,314 @@
+// keydelete_test.cc - removing keys: the worked shapes of separator
+// repair, freed blocks and their reuse, longer replacement separators that
+// split their parent, matching rules, refusals and failures.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "fss/keyblk.h"
+#include "fss/keycheck.h"
+#include "testutil.h"
+
+using namespace pmdb;
+using pmdbtest::recorded;
+
+namespace {
+
+class KeyDelete : public pmdbtest::DbTest {
+protected:
+    FS *fs = nullptr;
+    FSDATA *d = nullptr;
+
+    void SetUp() override {
+        DbTest::SetUp();
+        fs = createopen("d.db");
+        ASSERT_NE(fs, nullptr);
+        d = data(fs);
+    }
+    static std::string v(int i) {
+        char b[256];
+        snprintf(b, sizeof b, "%0195d", i);
+        return std::string(b, 195);
+    }
+    short add(uint8_t fid, uint32_t rid, const std::string &s) {
+        return fsaddkey(0, fs, fid, rid, (short)s.size(), s.data());
+    }
+    short del(uint8_t fid, uint32_t rid, const std::string &s) {
+        return fsdeletekey(0, fs, fid, rid, (short)s.size(), s.data());
+    }
+    uint32_t find(uint8_t fid, const std::string &s) {
+        uint8_t buf[KEYBUFSIZE];
+        memcpy(buf, s.data(), s.size());
+        return fsfindkey(0, fs, fid, (short)s.size(), buf);
+    }
+    KB *kb(uint32_t blk) { return &readblk(d, blk)->kbuff; }
+    std::vector<uint8_t> image(uint32_t blk) {
+        const uint8_t *p = readblk(d, blk)->raw;
+        return std::vector<uint8_t>(p, p + BLKSIZE);
+    }
+    std::vector<std::string> values(uint32_t blk) {
+        std::vector<std::string> out;
+        KB *k = kb(blk);
+        for (int pos = KBHEADER; pos < k->len; pos = kbnext(k, pos))
+            out.emplace_back((const char *)kbimage(k, pos) + 1, (size_t)kbkeylen(k, pos) - 1);
+        return out;
+    }
+    uint32_t problems() {
+        std::vector<uint8_t> seen(keycheckmapbytes(d));
+        KCHECK c{};
+        c.seen = seen.data();
+        c.seenbytes = seen.size();
+        uint32_t n = keycheck(d, &c);
+        if (n) ADD_FAILURE() << c.first;
+        return n;
+    }
+    // Root R (block 4) with (v2 -> A = 3), (v5 -> B = 5) and xtrablk C = 2,
+    // each leaf holding three 195-byte keys: A v0..v2, B v3..v5, C v6..v8.
+    void buildshape() {
+        for (int i = 0; i < 9; i++) ASSERT_EQ(add(0x10, 0x10000001 + i, v(i)), 1);
+        ASSERT_EQ(+d->fscb.rootkb, 4u);
+        ASSERT_EQ(values(4), (std::vector<std::string>{v(2), v(5)}));
+        ASSERT_EQ(kbchild(kb(4), KBHEADER), 3u);
+        ASSERT_EQ(kbchild(kb(4), kbnext(kb(4), KBHEADER)), 5u);
+        ASSERT_EQ(+kb(4)->xtrablk, 2u);
+        ASSERT_EQ(values(3), (std::vector<std::string>{v(0), v(1), v(2)}));
+        ASSERT_EQ(values(5), (std::vector<std::string>{v(3), v(4), v(5)}));
+        ASSERT_EQ(values(2), (std::vector<std::string>{v(6), v(7), v(8)}));
+    }
+    void expectfreed(uint32_t blk) {
+        const DB &db = readblk(d, blk)->dbuff;
+        EXPECT_EQ(+db.len, DBHEADER);
+        EXPECT_EQ(+db.type, 0);
+        EXPECT_EQ(+db.fill, 0);   // the level byte
+        EXPECT_EQ(+db.fc, 0);
+        EXPECT_EQ(+d->fscb.fc[0], blk);
+    }
+};
+
+}  // namespace
+
+TEST_F(KeyDelete, AMiddleKeyChangesOnlyItsLeaf) {
+    buildshape();
+    std::vector<uint8_t> r = image(4), b = image(5), c = image(2);
+    int16_t len = kb(3)->len;
+    ASSERT_EQ(del(0x10, 0x10000002, v(1)), 1);
+    EXPECT_EQ(kb(3)->len, len - 202);
+    EXPECT_EQ(values(3), (std::vector<std::string>{v(0), v(2)}));
+    EXPECT_EQ(image(4), r);
+    EXPECT_EQ(image(5), b);
+    EXPECT_EQ(image(2), c);
+}
+
+TEST_F(KeyDelete, ALeafsHighestKeyIsReplacedInItsSeparator) {
+    buildshape();
+    ASSERT_EQ(del(0x10, 0x10000003, v(2)), 1);
+    EXPECT_EQ(values(4), (std::vector<std::string>{v(1), v(5)}));
+    EXPECT_EQ(kbchild(kb(4), KBHEADER), 3u);
+    EXPECT_EQ(get32(kbimage(kb(4), KBHEADER) + 196), 0x10000002u);   // v1's rid
+    EXPECT_EQ(problems(), 0u);
+}
+
+TEST_F(KeyDelete, TheRightmostEdgeHasNoSeparator) {
+    buildshape();
+    std::vector<uint8_t> r = image(4);
+    ASSERT_EQ(del(0x10, 0x10000009, v(8)), 1);
+    EXPECT_EQ(image(4), r);
+    EXPECT_EQ(problems(), 0u);
+}
+
+TEST_F(KeyDelete, AFreedRightmostChildGivesItsPlaceToTheLastEntry) {
+    buildshape();
+    ASSERT_EQ(del(0x10, 0x10000007, v(6)), 1);
+    ASSERT_EQ(del(0x10, 0x10000008, v(7)), 1);
+    ASSERT_EQ(del(0x10, 0x10000009, v(8)), 1);   // C's only key
+    expectfreed(2);
+    EXPECT_EQ(values(4), (std::vector<std::string>{v(2)}));
+    EXPECT_EQ(+kb(4)->xtrablk, 5u);
+    EXPECT_EQ(problems(), 0u);
+}
+
+TEST_F(KeyDelete, AFreedLeafLosesItsSeparator) {
+    buildshape();
+    ASSERT_EQ(del(0x10, 0x10000003, v(2)), 1);
+    ASSERT_EQ(del(0x10, 0x10000002, v(1)), 1);
+    EXPECT_EQ(values(4), (std::vector<std::string>{v(0), v(5)}));
+    ASSERT_EQ(del(0x10, 0x10000001, v(0)), 1);   // A's only key
+    expectfreed(3);
+    EXPECT_EQ(values(4), (std::vector<std::string>{v(5)}));
+    EXPECT_EQ(kbchild(kb(4), KBHEADER), 5u);
+    EXPECT_EQ(+kb(4)->xtrablk, 2u);
+    EXPECT_EQ(problems(), 0u);
+}
+
+TEST_F(KeyDelete, TheLastKeyEmptiesTheIndexAndFreedBlocksAreReused) {
+    buildshape();
+    for (int i = 0; i < 9; i++) ASSERT_EQ(del(0x10, 0x10000001 + i, v(i)), 1) << i;
+    EXPECT_EQ(+d->fscb.rootkb, 0u);
+    EXPECT_EQ(del(0x10, 0x10000001, v(0)), 0);   // an empty index
+    EXPECT_TRUE(pmdbtest::errors().empty());
+    uint32_t lb = d->fscb.lb;
+    fsclose(0, fs);
+    // In the file: every freed block an empty data block, the root 0.
+    std::vector<uint8_t> file = pmdbtest::readfile(path("d.db"));
+    ASSERT_EQ(file.size(), (lb + 1) * BLKSIZE);
+    for (uint32_t blk = 2; blk <= 5; blk++) {
+        EXPECT_EQ(get16(&file[blk * BLKSIZE + 4]), DBHEADER) << blk;
+        EXPECT_EQ(file[blk * BLKSIZE + 8], 0) << blk;
+    }
+    EXPECT_EQ(get32(&file[129]), 0u);
+    fs = fsopen(0, path("d.db").c_str(), 1, 0);
+    ASSERT_NE(fs, nullptr);
+    d = data(fs);
+    EXPECT_EQ(+d->fscb.rootkb, 0u);
+    // A record and new keys take the freed blocks: the file does not grow.
+    char rec[900];
+    memset(rec, 'r', sizeof rec);
+    EXPECT_NE(fsadd(0, fs, rec, sizeof rec, 0x10), 0u);
+    for (int i = 0; i < 6; i++) ASSERT_EQ(add(0x10, 0x10000001 + i, v(i)), 1);   // three blocks
+    EXPECT_EQ(+d->fscb.lb, lb);
+    fsclose(0, fs);
+    file = pmdbtest::readfile(path("d.db"));
+    EXPECT_EQ(file.size(), (lb + 1) * BLKSIZE);
+    int keyblocks = 0, datablocks = 0;
+    for (uint32_t blk = 2; blk <= 5; blk++) {
+        if (file[blk * BLKSIZE + 8] == 1) keyblocks++;
+        else if (get16(&file[blk * BLKSIZE + 4]) > DBHEADER) datablocks++;
+    }
+    EXPECT_EQ(keyblocks, 3);
+    EXPECT_EQ(datablocks, 1);
+}
+
+TEST_F(KeyDelete, MatchingRulesAndRefusals) {
+    ASSERT_EQ(add(0x10, 0x10000001, "a"), 1);
+    ASSERT_EQ(add(0x10, 0x10000002, "b"), 1);
+    ASSERT_EQ(add(0x18, 0x10000005, "x"), 1);
+    ASSERT_EQ(add(0x18, 0x10000006, "x"), 1);
+    uint32_t changed = d->fscb.fschanged;
+    EXPECT_EQ(del(0x10, 0x10000001, "ab"), 0);   // not present
+    EXPECT_EQ(del(0x11, 0x10000001, "a"), 0);    // another subkey
+    EXPECT_EQ(del(0x18, 0x10000007, "x"), 0);    // duplicates: the rid must match
+    EXPECT_EQ(+d->fscb.fschanged, changed);
+    EXPECT_TRUE(pmdbtest::errors().empty());
+    EXPECT_EQ(del(0x18, 0x10000006, "x"), 1);
+    EXPECT_EQ(find(0x18, "x"), 0x10000005u);
+    EXPECT_EQ(del(0x10, 0x1fffffff, "b"), 1);   // no duplicates: any rid
+    EXPECT_EQ(find(0x10, "b"), 0u);
+    // The empty value removes the first key of the subkey.
+    ASSERT_EQ(add(0x10, 0x10000003, "c"), 1);
+    EXPECT_EQ(del(0x10, 0, ""), 1);
+    EXPECT_EQ(find(0x10, "a"), 0u);
+    EXPECT_EQ(find(0x10, "c"), 0x10000003u);
+    EXPECT_EQ(del(0x12, 0, ""), 0);
+    // Refused arguments change nothing and record nothing.
+    d->fscb.f[0].keytype[0] = 9;
+    EXPECT_EQ(del(0x10, 0x10000003, "c"), 0);
+    d->fscb.f[0].keytype[0] = 0;
+    EXPECT_EQ(del(0x00, 0x10000003, "c"), 0);
+    EXPECT_EQ(del(0x10, 0x10000003, std::string(196, 'c')), 0);
+    EXPECT_TRUE(pmdbtest::errors().empty());
+    EXPECT_EQ(find(0x10, "c"), 0x10000003u);
+    // Read-only: 1025.
+    fsclose(0, fs);
+    fs = fsopen(0, path("d.db").c_str(), 1, 1);
+    ASSERT_NE(fs, nullptr);
+    d = data(fs);
+    EXPECT_EQ(del(0x10, 0x10000003, "c"), 0);
+    EXPECT_EQ(pmdb::lasterror(), ERR_READONLY);
+    EXPECT_EQ(find(0x10, "c"), 0x10000003u);
+}
+
+namespace {
+
+// Root R (level 1) of five entries, four of 195-byte separators and a last
+// short one, "f", whose leaf's other key is long: deleting "f" brings a
+// replacement 194 bytes longer than R has room for.
+void craftlong(FSDATA *d) {
+    uint32_t leaves[6];
+    const char *keys[6][2] = {{"a", nullptr}, {"b", nullptr}, {"c", nullptr},
+                              {"d", nullptr}, {"e", "f"},     {"g", nullptr}};
+    for (int j = 0; j < 6; j++) {
+        leaves[j] = newkeyblock(d, 0);
+        KB *k = &readblk(d, leaves[j])->kbuff;
+        for (int e = 0; e < 2 && keys[j][e] != nullptr; e++) {
+            std::string s = e == 0 && j < 5 ? std::string(195, keys[j][e][0]) : std::string(keys[j][e]);
+            uint8_t *img = bldkey(0x10, 0x10000001 + j * 2 + e, (int16_t)s.size(), s.data());
+            addl0key(k, (int16_t)(s.size() + 1), img, 0, charfunc);
+        }
+        writeblk(d, leaves[j]);
+    }
+    uint32_t root = newkeyblock(d, 1);
+    KB *r = &readblk(d, root)->kbuff;
+    for (int j = 0; j < 5; j++) {
+        // The highest key of each leaf, as its separator.
+        KB *l = &readblk(d, leaves[j])->kbuff;
+        int last = KBHEADER;
+        for (int pos = KBHEADER; pos < l->len; pos = kbnext(l, pos)) last = pos;
+        uint8_t sep[KEYBUFSIZE];
+        int16_t len = kbkeylen(l, last);
+        memcpy(sep, kbimage(l, last), (size_t)len + 4);
+        r = &readblk(d, root)->kbuff;
+        addparentkey(d, r, len, leaves[j], sep);
+    }
+    r->xtrablk = leaves[5];
+    writeblk(d, root);
+    d->fscb.rootkb = root;
+}
+
+}  // namespace
+
+TEST_F(KeyDelete, ALongerReplacementSplitsItsParentAndGrowsTheTree) {
+    craftlong(d);
+    ASSERT_EQ(problems(), 0u);
+    ASSERT_EQ(del(0x10, 0x10000010, "f"), 1);
+    EXPECT_EQ(problems(), 0u);
+    EXPECT_EQ(+kb(d->fscb.rootkb)->level, 2);
+    EXPECT_EQ(find(0x10, "f"), 0u);
+    for (const char *c : {"a", "b", "c", "d", "e"}) EXPECT_NE(find(0x10, std::string(195, c[0])), 0u) << c;
+    EXPECT_NE(find(0x10, "g"), 0u);
+}
+
+TEST_F(KeyDelete, AFailedParentSplitLeavesTheTreeWhole) {
+    craftlong(d);
+    d->fscb.fc[0] = 0;
+    d->fscb.lb = MAXBLOCK;
+    pmdb::clearerrors();
+    EXPECT_EQ(del(0x10, 0x10000010, "f"), 0);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1405, 1280, 1210}));
+    EXPECT_EQ(problems(), 0u);
+    EXPECT_NE(find(0x10, "f"), 0u);
+    EXPECT_NE(find(0x10, "g"), 0u);
+}
+
+TEST_F(KeyDelete, FailedWritesAndReads) {
+    buildshape();
+    ASSERT_EQ(fsflush(0, fs), 1);
+    // The leaf's write (a middle key), then the parent's (the highest key).
+    for (int k = 1; k <= 2; k++) {
+        SCOPED_TRACE(k);
+        d->fscb.wrts = (int16_t)(FORCEDFLUSH - k);
+        pmdb::clearerrors();
+        plat_failat(PLAT_WRITE, 1, 0);
+        int key = k == 1 ? 4 : 5;
+        EXPECT_EQ(del(0x10, 0x10000001 + key, v(key)), 0);
+        plat_faultreset();
+        EXPECT_TRUE(recorded(1375));
+        EXPECT_TRUE(recorded(1147));
+        EXPECT_EQ(problems(), 0u);
+        for (int i = 0; i < 9; i++) {
+            if (i != 4 && (k == 1 || i != 5)) {
+                EXPECT_EQ(find(0x10, v(i)), 0x10000001u + i) << i;
+            }
+        }
+    }
+    // An unreadable root.
+    fsclose(0, fs);
+    fs = fsopen(0, path("d.db").c_str(), 1, 0);
+    d = data(fs);
+    pmdb::clearerrors();
+    plat_failat(PLAT_READ, 1, 0);
+    EXPECT_EQ(del(0x10, 0x10000001, v(0)), 0);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1400, 1155}));
+    EXPECT_EQ(find(0x10, v(0)), 0x10000001u);
+}
