@@ -264,6 +264,41 @@ TEST_F(FsRecordTest, GrowthPastTheCacheThatFailsToReadLeavesNoSlotBound) {
     EXPECT_TRUE(reread);
 }
 
+TEST_F(FsRecordTest, DeleteWhoseNewBoundCannotBeFoundIsUndone) {
+    // File 2 holds slots 0 and 256 only, so deleting its first record
+    // walks into translation block 1 (block 21) to find its new frid.
+    FS *fs = createopen("base.db");
+    ASSERT_NE(fs, nullptr);
+    for (int k = 0; k < 257; k++) {
+        bytes r = storedas(10, k);
+        uint32_t rid = add(fs, r, k % 256 == 0 ? 0x20 : 0x10);
+        ASSERT_NE(rid, 0u);
+        base_[rid] = r;
+    }
+    fsclose(0, fs);
+    basefile_ = readfile(path("base.db"));
+    std::map<int16_t, int> seen;
+    for (long n = 1;; n++) {
+        fs = openwork();
+        ASSERT_NE(fs, nullptr);
+        clearerrors();
+        long start = plat_calls(pmdb::PLAT_READ);
+        plat_failat(pmdb::PLAT_READ, n, 0);
+        bool ok = fsdelete(0, fs, 0x20000000) == 1;
+        bool fired = plat_calls(pmdb::PLAT_READ) - start >= n;
+        plat_faultreset();
+        if (!ok) seen[pmdb::lasterror()]++;
+        model m = base_;
+        if (ok) m.erase(0x20000000);
+        verify(fs, m, "bound read " + std::to_string(n));
+        EXPECT_EQ(ok, !fired);
+        fsclose(0, fs);
+        if (HasFailure() || !fired) break;
+    }
+    EXPECT_GT(seen[1120], 0);
+    EXPECT_GT(seen[1110], 0);
+}
+
 TEST_F(FsRecordTest, DamagedBlocksGiveEachCallsOwnError) {
     FS *fs = createopen("a.db");
     ASSERT_NE(fs, nullptr);
