@@ -33,8 +33,11 @@ struct Findings {
     std::vector<std::string> lines;
 };
 
+// "block N: what"; a text that already names its block keeps its own.
 std::string blockline(uint32_t blk, const char *what) {
-    return "block " + std::to_string(blk) + ": " + what;
+    std::string head = "block " + std::to_string(blk) + ": ";
+    if (strncmp(what, head.c_str(), head.size()) == 0) return what;
+    return head + what;
 }
 
 void fromdbcheck(void *ctx, uint32_t blk, const char *what) {
@@ -53,8 +56,7 @@ uint64_t blockof(const std::string &line) {
 // Runs the library's checkers on a read-only open of the file.
 void librarychecks(Ctx &c, const std::string &path, Findings *f) {
     Db db;
-    Ctx quiet{c.out, c.err};
-    if (!db.open(quiet, path, true)) {
+    if (!db.open(c, path, true)) {
         f->lines.push_back("block 0: the library cannot open the file (see above)");
         return;
     }

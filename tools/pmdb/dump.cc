@@ -10,6 +10,7 @@
 // Records come file by file in rid order, keys subkey by subkey in key
 // order, so two dumps of equal databases are equal and diff line by line.
 // The jsonl format carries the same items as one JSON object per line.
+#include <ctype.h>
 #include <errno.h>
 #include <string.h>
 

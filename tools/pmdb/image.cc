@@ -177,6 +177,7 @@ const char *rolename(uint16_t r) {
 // Every block is one thing: translation, data (named by slots or on a
 // chain 1..5 or holding records), key, free (chain 0), and nothing else.
 void account(const Image &im, Survey *s) {
+    uint32_t offchain[6] = {}, offtree = 0;
     for (uint32_t b = 1; b <= s->lastblk; b++) {
         uint16_t r = s->role[b];
         const uint8_t *p = im.block(b);
@@ -201,12 +202,20 @@ void account(const Image &im, Survey *s) {
         int fc = (int16_t)get16(p + 6);
         if (r != 0) {
             // A data block is on the chain its fc names, or on none with -1.
-            if (!(r & ROLE_KEY) && !(r & (ROLE_CHAIN * 63)) && p[8] == 0 && fc >= 0 && fc <= 5)
-                s->problems.push_back(at(b) + "carries chain " + std::to_string(fc) +
-                                      " but is on no chain (its room is never reused)");
+            // Behind a break in a chain every block would say so: the break
+            // is the problem, told once.
+            if (!(r & ROLE_KEY) && !(r & (ROLE_CHAIN * 63)) && p[8] == 0 && fc >= 0 && fc <= 5) {
+                if (s->chain[fc].broken)
+                    offchain[fc]++;
+                else
+                    s->problems.push_back(at(b) + "carries chain " + std::to_string(fc) +
+                                          " but is on no chain (its room is never reused)");
+            }
             continue;
         }
-        if (p[8] == 1)
+        if (p[8] == 1 && s->tree.broken)
+            offtree++;
+        else if (p[8] == 1)
             s->problems.push_back(at(b) + "a key block that the key tree does not reach (orphan)");
         else if (p[8] == 0 && len == pmdb::DBHEADER)
             s->problems.push_back(at(b) + "an empty block on no chain (orphan: never reused)");
@@ -214,6 +223,14 @@ void account(const Image &im, Survey *s) {
             s->problems.push_back(at(b) + "block of type " + std::to_string(p[8]) +
                                   " that nothing claims (orphan)");
     }
+    if (offtree > 0)
+        s->problems.push_back(at(0) + "the key tree is broken: " + std::to_string(offtree) +
+                              " key blocks are not reached");
+    for (int k = 0; k < 6; k++)
+        if (offchain[k] > 0)
+            s->problems.push_back(at(0) + "chain " + std::to_string(k) + " is broken: " +
+                                  std::to_string(offchain[k]) +
+                                  " blocks that carry its number are not reached");
 }
 
 void checkcontrol(const Image &im, Survey *s) {

@@ -1,6 +1,7 @@
 // keyvalue.cc - key values, quoted strings, hex and JSON text.
 #include "keyvalue.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <math.h>
 #include <stdlib.h>
