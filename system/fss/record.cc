@@ -143,7 +143,7 @@ uint32_t addwalk(FSDATA *fsdata, int16_t need, const WALKERRS &errs) {
         // A sound walk meets each block at most once (a re-filed block goes
         // to a chain this need never tries), and the file grows by at most
         // one block, when chain 0 runs dry: more steps mean a loop.
-        if (++steps > cb.lb + 2) {
+        if (++steps > (cb.lb < MAXBLOCK ? cb.lb : MAXBLOCK) + 2) {
             dbdamage(b, "add walk does not end");
             dodberror(errs.nextread);
             return 0;
