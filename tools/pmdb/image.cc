@@ -93,6 +93,10 @@ void surveychains(const Image &im, Survey *s) {
             }
             s->role[b] |= chainrole(k);
             const uint8_t *p = im.block(b);
+            if (p[8] != 0) {
+                c.broken = true;  // a chain leads to data blocks only
+                break;
+            }
             int len = (int16_t)get16(p + 4);
             c.blocks++;
             if (len >= pmdb::DBHEADER && len <= (int)BLKSIZE) c.freeroom += BLKSIZE - len;
