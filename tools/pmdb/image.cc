@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -275,33 +276,41 @@ int loadimage(const std::string &path, Image *im, std::string *why) {
         *why = "cannot open " + path + ": " + strerror(errno);
         return IMAGE_CANNOTREAD;
     }
-    const size_t maxbytes = ((size_t)pmdb::MAXBLOCK + 1) * BLKSIZE;
-    uint8_t buf[1 << 16];
-    size_t n;
-    im->bytes.clear();
-    im->filesize = 0;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        im->filesize += n;
-        if (im->bytes.size() < maxbytes)
-            im->bytes.insert(im->bytes.end(), buf, buf + std::min(n, maxbytes - im->bytes.size()));
-    }
-    bool err = ferror(f) != 0;
-    fclose(f);
-    if (err) {
-        *why = "cannot read " + path;
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fclose(f);
+        *why = path + " is not a regular file";
         return IMAGE_CANNOTREAD;
     }
-    im->nblocks = (uint32_t)(im->bytes.size() / BLKSIZE);
-    im->bytes.resize((size_t)im->nblocks * BLKSIZE);
-    if (im->nblocks == 0) {
-        *why = path + " is not a database: shorter than one block";
+    im->filesize = (uint64_t)st.st_size;
+    im->bytes.assign(BLKSIZE, 0);
+    size_t got = fread(im->bytes.data(), 1, BLKSIZE, f);
+    if (got < BLKSIZE || memcmp(im->bytes.data() + pmdb::SIGOFFSET, pmdb::SIGNATURE, 8) != 0) {
+        bool err = ferror(f) != 0;
+        fclose(f);
+        if (err) {
+            *why = "cannot read " + path;
+            return IMAGE_CANNOTREAD;
+        }
+        *why = path + (got < BLKSIZE ? " is not a database: shorter than one block"
+                                     : " is not a database: the signature is missing");
         return IMAGE_NOTDB;
     }
     memcpy(&im->cb, im->bytes.data(), BLKSIZE);
-    if (memcmp(im->cb.copyright + pmdb::SIGOFFSET, pmdb::SIGNATURE, 8) != 0) {
-        *why = path + " is not a database: the signature is missing";
-        return IMAGE_NOTDB;
+    // Only the blocks that lb names are read: bytes past them are told by
+    // the file's length alone.
+    uint64_t want = std::min<uint64_t>({(uint64_t)std::min<uint32_t>(im->cb.lb, pmdb::MAXBLOCK) + 1,
+                                        im->filesize / BLKSIZE, (uint64_t)pmdb::MAXBLOCK + 1});
+    im->bytes.resize((size_t)want * BLKSIZE);
+    size_t rest = im->bytes.size() - BLKSIZE;
+    got = rest ? fread(im->bytes.data() + BLKSIZE, 1, rest, f) : 0;
+    bool err = ferror(f) != 0;
+    fclose(f);
+    if (err || got != rest) {
+        *why = "cannot read " + path;
+        return IMAGE_CANNOTREAD;
     }
+    im->nblocks = (uint32_t)want;
     int16_t f16 = im->cb.xblkfreq == 0 ? pmdb::DEFAULTXBLKFREQ : im->cb.xblkfreq;
     im->freq = (uint16_t)f16;
     return IMAGE_OK;

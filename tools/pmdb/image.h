@@ -23,9 +23,9 @@
 namespace pmdbtool {
 
 struct Image {
-    std::vector<uint8_t> bytes;  // the whole blocks of the file
+    std::vector<uint8_t> bytes;  // blocks 0..lb, as far as the file holds them
     uint64_t filesize = 0;
-    uint32_t nblocks = 0;        // whole blocks present
+    uint32_t nblocks = 0;        // blocks in bytes
     pmdb::FSCB cb;               // block 0
     uint32_t freq = 20;          // xblkfreq as the library reads it
 
@@ -37,7 +37,8 @@ struct Image {
 
 enum { IMAGE_OK = 0, IMAGE_CANNOTREAD = 1, IMAGE_NOTDB = 2 };
 // Reads the file; *why says what is wrong otherwise. A file is not a
-// database when it is shorter than one block or lacks the signature.
+// database when it is shorter than one block or lacks the signature; only
+// then is more than its first block read.
 int loadimage(const std::string &path, Image *im, std::string *why);
 
 // What a block is, as bits: more than one bit means claimed twice.
