@@ -2,12 +2,15 @@
 // pmdbmain() against real files that the tests make: the command line and
 // error reporting, schema round trips, info figures, dump and load round
 // trips of a random workload, get and scan, and a small demo.
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <random>
 #include <set>
@@ -533,6 +536,29 @@ TEST_F(DbTest, LoadRefusesIncompleteDumpsAndDropsKeysWithoutRecords) {
               "pmdb-dump 1\nschema xblkfreq 20\nschema 1 a 4\nrec 1 10000000 6162\nrec 1 10000001 -\n"
               "key 1.0 10000001 \"b\"\nkey 1.0 10000000 \"d\"\nend 2 2\n");
     EXPECT_EQ(pmdb({"load", path("a.db"), path("d.dump")}).rc, 1);  // exists
+
+    // Without DUMP (or with "-") the dump comes from standard input, as
+    // does a schema of "-".
+    auto fromstdin = [&](const std::string &file, std::vector<std::string> args) {
+        fflush(stdin);
+        int saved = dup(0), fd = open(file.c_str(), O_RDONLY);
+        EXPECT_GE(fd, 0);
+        dup2(fd, 0);
+        close(fd);
+        std::cin.clear();
+        Result r = pmdb(args);
+        dup2(saved, 0);
+        close(saved);
+        clearerr(stdin);
+        std::cin.clear();
+        return r;
+    };
+    Result in = fromstdin(path("d.dump"), {"load", path("b.db")});
+    EXPECT_EQ(in.rc, 0) << in.err;
+    EXPECT_EQ(pmdb({"dump", path("b.db")}).out, pmdb({"dump", path("a.db")}).out);
+    writetext(path("s.txt"), "1 from\\x20stdin 9\n");
+    EXPECT_EQ(fromstdin(path("s.txt"), {"create", path("c.db"), "--schema", "-"}).rc, 0);
+    EXPECT_EQ(pmdb({"schema", path("c.db")}).out, "xblkfreq 20\n1 from\\x20stdin 9\n");
 }
 
 // ---- info ------------------------------------------------------------------
