@@ -22,6 +22,11 @@ struct REPORT {
 
 class KeyCheck : public pmdbtest::DbTest {
 protected:
+    // Closes the handle (the fixture frees only the open databases).
+    void TearDown() override {
+        if (fs != nullptr) fsclose(0, fs);
+        DbTest::TearDown();
+    }
     FS *fs = nullptr;
     FSDATA *d = nullptr;
     REPORT rep;

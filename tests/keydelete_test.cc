@@ -18,6 +18,11 @@ namespace {
 
 class KeyDelete : public pmdbtest::DbTest {
 protected:
+    // Closes the handle (the fixture frees only the open databases).
+    void TearDown() override {
+        if (fs != nullptr) fsclose(0, fs);
+        DbTest::TearDown();
+    }
     FS *fs = nullptr;
     FSDATA *d = nullptr;
 
@@ -150,6 +155,7 @@ TEST_F(KeyDelete, TheLastKeyEmptiesTheIndexAndFreedBlocksAreReused) {
     EXPECT_TRUE(pmdbtest::errors().empty());
     uint32_t lb = d->fscb.lb;
     fsclose(0, fs);
+    fs = nullptr;
     // In the file: every freed block an empty data block, the root 0.
     std::vector<uint8_t> file = pmdbtest::readfile(path("d.db"));
     ASSERT_EQ(file.size(), (lb + 1) * BLKSIZE);
@@ -169,6 +175,7 @@ TEST_F(KeyDelete, TheLastKeyEmptiesTheIndexAndFreedBlocksAreReused) {
     for (int i = 0; i < 6; i++) ASSERT_EQ(add(0x10, 0x10000001 + i, v(i)), 1);   // three blocks
     EXPECT_EQ(+d->fscb.lb, lb);
     fsclose(0, fs);
+    fs = nullptr;
     file = pmdbtest::readfile(path("d.db"));
     EXPECT_EQ(file.size(), (lb + 1) * BLKSIZE);
     int keyblocks = 0, datablocks = 0;
@@ -211,6 +218,7 @@ TEST_F(KeyDelete, MatchingRulesAndRefusals) {
     EXPECT_EQ(find(0x10, "c"), 0x10000003u);
     // Read-only: 1025.
     fsclose(0, fs);
+    fs = nullptr;
     fs = fsopen(0, path("d.db").c_str(), 1, 1);
     ASSERT_NE(fs, nullptr);
     d = data(fs);
@@ -304,6 +312,7 @@ TEST_F(KeyDelete, FailedWritesAndReads) {
     }
     // An unreadable root.
     fsclose(0, fs);
+    fs = nullptr;
     fs = fsopen(0, path("d.db").c_str(), 1, 0);
     d = data(fs);
     pmdb::clearerrors();

@@ -20,6 +20,11 @@ namespace {
 
 class KeyInsert : public pmdbtest::DbTest {
 protected:
+    // Closes the handle (the fixture frees only the open databases).
+    void TearDown() override {
+        if (fs != nullptr) fsclose(0, fs);
+        DbTest::TearDown();
+    }
     FS *fs = nullptr;
     FSDATA *d = nullptr;
 
@@ -220,6 +225,7 @@ TEST_F(KeyInsert, RefusalsChangeNothing) {
     EXPECT_EQ(fsaddkey(0, fs, 0x12, 0x10000001, 4, &one), 1);
     // A read-only database refuses before anything else.
     fsclose(0, fs);
+    fs = nullptr;
     fs = fsopen(0, path("k.db").c_str(), 1, 1);
     ASSERT_NE(fs, nullptr);
     d = data(fs);
@@ -277,6 +283,7 @@ TEST_F(KeyInsert, CascadesHoldWhileOtherBlocksCycleThroughTheCache) {
     EXPECT_EQ(problems(&height), 0u);
     EXPECT_GE(height, 4);
     fsclose(0, fs);
+    fs = nullptr;
     fs = fsopen(0, path("k.db").c_str(), 1, 0);
     ASSERT_NE(fs, nullptr);
     d = data(fs);
@@ -352,6 +359,7 @@ TEST_F(KeyInsert, NoBlockForTheRootOrASplit) {
 
 TEST_F(KeyInsert, UnreadableOrDamagedChainHead) {
     fsclose(0, fs);
+    fs = nullptr;
     fs = fsopen(0, path("k.db").c_str(), 1, 0);
     d = data(fs);
     pmdb::clearerrors();
@@ -361,6 +369,7 @@ TEST_F(KeyInsert, UnreadableOrDamagedChainHead) {
     EXPECT_EQ(+d->fscb.fc[0], 2u);
     // A chain head that is not an empty block is not taken.
     fsclose(0, fs);
+    fs = nullptr;
     pmdbtest::corruptat(path("k.db"), 2 * 1024 + 4, {20, 0});
     fs = fsopen(0, path("k.db").c_str(), 0, 0);
     d = data(fs);

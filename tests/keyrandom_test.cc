@@ -98,6 +98,11 @@ struct SUB {
 
 class KeyRandom : public pmdbtest::DbTest {
 protected:
+    // Closes the handle (the fixture frees only the open databases).
+    void TearDown() override {
+        if (fs != nullptr) fsclose(0, fs);
+        DbTest::TearDown();
+    }
     std::mt19937 rng{12345};
     std::vector<SUB> subs;
     FS *fs = nullptr;
@@ -268,6 +273,7 @@ protected:
 
     void reopen() {
         fsclose(0, fs);
+        fs = nullptr;
         fs = fsopen(0, path("r.db").c_str(), 1, 0);
         ASSERT_NE(fs, nullptr);
     }

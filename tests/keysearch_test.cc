@@ -18,6 +18,11 @@ namespace {
 
 class KeySearch : public pmdbtest::DbTest {
 protected:
+    // Closes the handle (the fixture frees only the open databases).
+    void TearDown() override {
+        if (fs != nullptr) fsclose(0, fs);
+        DbTest::TearDown();
+    }
     FS *fs = nullptr;
     uint8_t buf[KEYBUFSIZE];
 
@@ -53,6 +58,7 @@ protected:
     }
     void reopen() {
         fsclose(0, fs);
+        fs = nullptr;
         fs = fsopen(0, path("s.db").c_str(), 1, 0);
         ASSERT_NE(fs, nullptr);
         pmdb::clearerrors();
@@ -208,6 +214,7 @@ TEST_F(KeySearch, DescentsReportUnreadableAndDamagedBlocks) {
     uint8_t *img = bldkey(0x10, 0, 195, mid.data());
     uint32_t leaf = findkeybuff(d, 196, img, 0, charfunc, &kp, d->fscb.rootkb)->blk;
     fsclose(0, fs);
+    fs = nullptr;
     pmdbtest::corruptat(path("s.db"), (long)leaf * 1024 + 14, {0xff, 0x7f});   // keylen 32767
     fs = fsopen(0, path("s.db").c_str(), 1, 0);
     pmdb::clearerrors();
