@@ -17,8 +17,10 @@
 // the parent (or the first ancestor whose own parent has room) is split
 // first, and the entry is placed again from the root. A block splits with
 // the same entries, at the same point, as it would after the split below
-// it, and an entry reaches the half that the written rule chooses, so the
-// tree comes out the same; but every split takes all its new blocks before
+// it, and the descent takes an entry to the half a bottom-up cascade
+// would give it (an entry equal to the separator goes to the lower half),
+// so the tree has the same shape; only the new blocks are numbered from
+// the top of the cascade down. Every split takes all its new blocks before
 // it changes anything, so a failure leaves a sound tree that still holds
 // every key. Each round splits one block, and a half that still lacks room
 // (keys of different lengths) is simply split again in a later round.
