@@ -148,7 +148,7 @@ TEST_F(CacheTest, TwoThousandAndFirstChangeForcesAFlush) {
     EXPECT_EQ(+d->fscb.wrts, 0);
 }
 
-TEST_F(CacheTest, FlushFailuresStopAtTheFirstAndClearThatBuffer) {
+TEST_F(CacheTest, FlushFailuresStopAtTheFirstAndKeepTheChange) {
     struct Case {
         pmdb::platop op;
         long n;
@@ -165,14 +165,41 @@ TEST_F(CacheTest, FlushFailuresStopAtTheFirstAndClearThatBuffer) {
         FSBUFF *b = readblk(d, blk);
         ASSERT_NE(b, nullptr);
         ASSERT_EQ(writeblk(d, blk), 1);
+        readblk(d, blk)->dbuff.fill = 7;
         pmdb::plat_failat(c.op, c.n, 0);
         EXPECT_EQ(fsflush(0, fs), 0);
         EXPECT_EQ(errors(), (std::vector<int16_t>{c.err}));
-        EXPECT_EQ(readblk(d, blk)->cf, 0);
-        EXPECT_EQ(readblk(d, blk)->extblk, 0);
+        // The failed block stays marked: the next flush writes it.
+        EXPECT_EQ(+d->fscb.cf, 1);
+        if (c.err < 1310) {
+            EXPECT_EQ(+readblk(d, blk)->cf, 1);
+            EXPECT_EQ(+readblk(d, blk)->extblk, c.isnew ? 1 : 0);
+        }
         pmdb::plat_faultreset();
         ASSERT_EQ(fsflush(0, fs), 1);
+        EXPECT_EQ(+readblk(d, blk)->cf, 0);
+        std::vector<uint8_t> f = readfile(path("a.db"));
+        ASSERT_GE(f.size(), (blk + 1) * 1024u);
+        EXPECT_EQ(f[blk * 1024 + 9], 7);
+        EXPECT_EQ(pmdb::get32(f.data() + 812), d->fscb.lb);
     }
+}
+
+TEST_F(CacheTest, ChangedVictimThatCannotBeWrittenIsNotReused) {
+    grow(20);
+    for (uint32_t b = 2; b <= 17; b++) ASSERT_NE(readblk(d, b), nullptr);
+    readblk(d, 2)->dbuff.fill = 5;
+    ASSERT_EQ(writeblk(d, 2), 1);
+    for (uint32_t b = 3; b <= 17; b++) ASSERT_NE(readblk(d, b), nullptr);   // 2 is LRU
+    pmdb::plat_failat(pmdb::PLAT_WRITE, 1, 0);
+    EXPECT_EQ(readblk(d, 18), nullptr);
+    EXPECT_EQ(errors(), (std::vector<int16_t>{1295, 1385}));
+    bool held2 = false;
+    for (const FSBUFF &b : d->buff) held2 |= b.blk == 2 && b.cf == 1;
+    EXPECT_TRUE(held2);
+    // Once the file takes writes again the victim is written and reused.
+    ASSERT_NE(readblk(d, 18), nullptr);
+    EXPECT_EQ(readfile(path("a.db"))[2 * 1024 + 9], 5);
 }
 
 TEST_F(CacheTest, ReadFailuresLeaveTheVictimItsBlock) {

@@ -64,7 +64,7 @@ TEST_F(DbTest, IntegrityTestsRejectDamagedFilesUntouched) {
         int16_t pm;
         int16_t err;
     } cases[] = {
-        {804, {0, 1, 0, 0}, 4, 1021},          // ftc 256: translation block 1 is block 21 > lb
+        {804, {0, 2, 0, 0}, 4, 1021},          // ftc 512: translation block 2 (block 41) is not next
         {812, {3, 0, 0, 0}, 5, 1021},          // lb 3 but 3 blocks in the file
         {778 + 8, {4, 0, 0, 0}, 6, 1022},      // fc[2] = 4 > 3 blocks
     };
@@ -82,6 +82,17 @@ TEST_F(DbTest, IntegrityTestsRejectDamagedFilesUntouched) {
         EXPECT_NE(fs, nullptr);
         if (fs) fsclose(0, fs);
     }
+}
+
+TEST_F(DbTest, FreeSlotHeadInTheNextTranslationBlockPasses) {
+    // After the last slot of translation block 0 is taken the head names
+    // slot 256, in block 21, which is made only at the next add.
+    std::string p = path("a.db");
+    ASSERT_EQ(fscreatedatabase(p.c_str(), 20), 1);
+    corruptat(p, 804, {0, 1, 0, 0});
+    FS *fs = fsopen(0, p.c_str(), 1, 0);
+    EXPECT_NE(fs, nullptr);
+    if (fs) fsclose(0, fs);
 }
 
 TEST_F(DbTest, TrailingPartBlockPassesAWholeExtraBlockFails) {

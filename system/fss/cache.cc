@@ -51,7 +51,13 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
     }
     miss++;
     FSBUFF *v = &fsdata->buff[seq[0]];
-    if (v->cf) (void)flushbuffs(fsdata);
+    // A changed victim is written first. If that write fails the victim is
+    // not reused: its change would be lost with no one told. (A read-only
+    // database never writes, and its buffers are reused as they are.)
+    if (v->cf && !flushbuffs(fsdata) && !fsdata->readonly) {
+        dodberror(1385);
+        return nullptr;
+    }
     uint32_t lb = fsdata->fscb.lb;
     if (blk > lb) {
         if (blk != lb + 1) {
@@ -112,14 +118,14 @@ short flushbuffs(FSDATA *fsdata) {
         FSBUFF *b = &fsdata->buff[order[j]];
         if (!b->cf) continue;
         bf++;
-        b->cf = 0;
         // A new block is written at its own offset rather than wherever the
         // file happens to end: a file with a trailing part-block (which
         // opens) would otherwise shift every appended block.
         uint64_t off = (uint64_t)b->blk * BLKSIZE;
         bool isnew = b->extblk != 0;
-        b->extblk = 0;
         harderrno = 0;
+        // A block that fails to write stays marked, so that the next flush
+        // tries it again instead of dropping the change.
         if (plat_seek(fsdata->fsp, off) != 0 || harderrno) {
             dodberror(isnew ? 1300 : 1290);
             return 0;
@@ -128,25 +134,34 @@ short flushbuffs(FSDATA *fsdata) {
             dodberror(isnew ? 1305 : 1295);
             return 0;
         }
+        b->cf = 0;
+        b->extblk = 0;
     }
 
     FSCB *cb = &fsdata->fscb;
     if (cb->cf) {
         fscbf++;
+        // The in-memory flags never reach the file; they are put back after
+        // the write, and a failed write leaves the block marked changed.
         char locked = cb->dblocked;
+        int16_t wrts = cb->wrts;
         cb->dblocked = 0;
         cb->cf = 0;
         cb->wrts = 0;
         harderrno = 0;
-        if (plat_seek(fsdata->fsp, 0) != 0 || harderrno) {
+        bool ok = plat_seek(fsdata->fsp, 0) == 0 && !harderrno;
+        if (!ok) {
             dodberror(1310);
-            return 0;
-        }
-        if (plat_pwrite(fsdata->fsp, cb, BLKSIZE, 0) <= 0 || harderrno) {
+        } else if (plat_pwrite(fsdata->fsp, cb, BLKSIZE, 0) <= 0 || harderrno) {
             dodberror(1315);
-            return 0;
+            ok = false;
         }
         cb->dblocked = locked;
+        if (!ok) {
+            cb->cf = 1;
+            cb->wrts = wrts;
+            return 0;
+        }
     }
     return 1;
 }

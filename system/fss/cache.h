@@ -14,6 +14,9 @@
 //     nothing depends on how long a block stays resident.
 //  6. A read-only database never writes: the flush returns 1 and leaves
 //     the buffers marked.
+//  7. A change is never dropped: a block whose write fails stays marked
+//     for the next flush, and a changed buffer is reused only after it
+//     was written.
 #ifndef PMDB_FSS_CACHE_H
 #define PMDB_FSS_CACHE_H
 
@@ -29,7 +32,8 @@ extern uint32_t hits, miss, bf, fscbf;
 // Fresh buffers: none holds a block, seq = 0..15.
 void initbuffs(FSDATA *fsdata);
 // The buffer holding blk, now the most recently used; null on failure
-// (1390 beyond the next block to append, 1395 seek, 1400 read).
+// (1390 beyond the next block to append, 1395 seek, 1400 read, 1385
+// the changed buffer to be reused cannot be written).
 FSBUFF *readblk(FSDATA *fsdata, uint32_t blk);
 // Marks blk changed; 0 on failure (1370, 1375).
 short writeblk(FSDATA *fsdata, uint32_t blk);

@@ -72,7 +72,14 @@ int integrity(FSDATA *fsdata, int16_t *errnum) {
     const FSCB &cb = fsdata->fscb;
     int64_t size = plat_filesize(fsdata->fsp);
     uint32_t blocks = size < 0 ? 0 : (uint32_t)(size / BLKSIZE);
-    if ((cb.ftc / 256) * (uint32_t)(uint16_t)cb.xblkfreq > cb.lb) {
+    // Test 1: the translation block that holds the head of the free-slot
+    // chain exists, or is the next one to be made. The head moves into a
+    // translation block that is not made yet as soon as the last slot of
+    // the one before is taken, and the file grows to it only at the next
+    // add; so the head's block may lie up to xblkfreq - 1 blocks past lb.
+    // Computed in 64 bits so that a damaged ftc cannot wrap into passing.
+    uint64_t f = (uint16_t)cb.xblkfreq;
+    if ((uint64_t)(cb.ftc / 256) * f > (uint64_t)cb.lb + f - 1) {
         *errnum = 1021;
         return 4;
     }
