@@ -57,7 +57,7 @@ int dumpdb(Ctx &c, const Db &db, bool jsonl) {
         fprintf(o, "{\"type\":\"header\",\"format\":\"pmdb-dump\",\"version\":1}\n");
         fprintf(o, "{\"type\":\"xblkfreq\",\"value\":%d}\n", s.xblkfreq);
         for (int n = 1; n <= pmdb::NUMFILES; n++) {
-            const FileSpec &f = s.f[n - 1];
+            const FileDef &f = s.f[n - 1];
             if (f.declared)
                 fprintf(o, "{\"type\":\"file\",\"file\":%d,\"name\":%s,\"rlen\":%d}\n", n,
                         jsonbytes(f.name).c_str(), f.rlen);
@@ -349,7 +349,7 @@ bool parsejsonl(const std::vector<std::string> &lines, Dump *d, std::string *err
             if (!num("file", pmdb::NUMFILES, &file) || file == 0 || !text("name", &name) ||
                 !num("rlen", 32767, &v) || name.size() > 15)
                 return bad(ln, "a file needs file (1..15), name (at most 15 bytes) and rlen");
-            FileSpec &f = d->schema.f[file - 1];
+            FileDef &f = d->schema.f[file - 1];
             f.declared = true;
             f.name = name;
             f.rlen = (int)v;
@@ -359,7 +359,7 @@ bool parsejsonl(const std::vector<std::string> &lines, Dump *d, std::string *err
                 !text("keytype", &s) || keytypebyname(s) < 0 || dup == o.end() ||
                 (dup->second.text != "true" && dup->second.text != "false") || dup->second.isstring)
                 return bad(ln, "a subkey needs file, subkey, keytype and dup");
-            SubkeySpec &k = d->schema.f[file - 1].sub[subkey];
+            SubkeyDef &k = d->schema.f[file - 1].sub[subkey];
             k.declared = true;
             k.keytype = keytypebyname(s);
             k.dup = dup->second.text == "true";
@@ -394,7 +394,7 @@ int loaddump(Ctx &c, const std::string &path, const Dump &d, bool force) {
     std::vector<std::string> values(d.keys.size());
     for (size_t i = 0; i < d.keys.size(); i++) {
         const DumpKey &k = d.keys[i];
-        const SubkeySpec &sk = d.schema.f[k.file - 1].sub[k.subkey];
+        const SubkeyDef &sk = d.schema.f[k.file - 1].sub[k.subkey];
         int t = sk.declared ? sk.keytype : 0;
         std::string e;
         bool ok;

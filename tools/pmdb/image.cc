@@ -1,4 +1,5 @@
-// image.cc - reading a database file whole and surveying it block by block.
+// image.cc - reading a database file into memory and surveying it block by
+// block.
 #include "image.h"
 
 #include <errno.h>

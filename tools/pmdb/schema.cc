@@ -139,7 +139,7 @@ bool parseschemaline(const std::string &rawline, int lineno, Schema *s, std::str
         if (t < 0) return fail(error, lineno, "unknown key type '" + w[1] + "'");
         if (w[2] != "unique" && w[2] != "dup")
             return fail(error, lineno, "expected unique or dup, not '" + w[2] + "'");
-        SubkeySpec &k = s->f[n - 1].sub[sk];
+        SubkeyDef &k = s->f[n - 1].sub[sk];
         if (k.declared) return fail(error, lineno, "subkey " + w[0] + " declared twice");
         k.declared = true;
         k.keytype = t;
@@ -159,7 +159,7 @@ bool parseschemaline(const std::string &rawline, int lineno, Schema *s, std::str
     if (name.find('\0') != std::string::npos) return fail(error, lineno, "name holds a zero byte");
     if (!parseuint(w[2], 32767, &rlen))
         return fail(error, lineno, "record length must be a number from 0 to 32767");
-    FileSpec &f = s->f[n - 1];
+    FileDef &f = s->f[n - 1];
     if (f.declared) return fail(error, lineno, "file " + w[0] + " declared twice");
     f.declared = true;
     f.name = name;
@@ -182,7 +182,7 @@ std::string formatschema(const Schema &s) {
     std::string out;
     if (s.xblkfreq != 0) out += "xblkfreq " + std::to_string(s.xblkfreq) + "\n";
     for (int n = 1; n <= pmdb::NUMFILES; n++) {
-        const FileSpec &f = s.f[n - 1];
+        const FileDef &f = s.f[n - 1];
         bool anysub = false;
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) anysub |= f.sub[k].declared;
         if (!f.declared && !anysub) continue;
@@ -190,7 +190,7 @@ std::string formatschema(const Schema &s) {
             out += std::to_string(n) + " " + (f.name.empty() ? "-" : escapeword(f.name)) + " " +
                    std::to_string(f.rlen) + "\n";
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
-            const SubkeySpec &sk = f.sub[k];
+            const SubkeyDef &sk = f.sub[k];
             if (!sk.declared) continue;
             const char *tn = keytypename(sk.keytype);
             std::string id = std::to_string(n) + "." + std::to_string(k);
@@ -209,12 +209,12 @@ void schemafromfscb(const pmdb::FSCB &cb, Schema *s) {
     s->xblkfreq = cb.xblkfreq == 0 ? pmdb::DEFAULTXBLKFREQ : cb.xblkfreq;
     for (int n = 0; n < pmdb::NUMFILES; n++) {
         const pmdb::FDATA &fd = cb.f[n];
-        FileSpec &f = s->f[n];
+        FileDef &f = s->f[n];
         f.name.assign(fd.name, strnlen(fd.name, sizeof fd.name));
         f.rlen = fd.rlen;
         f.declared = !f.name.empty() || f.rlen != 0;
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
-            SubkeySpec &sk = f.sub[k];
+            SubkeyDef &sk = f.sub[k];
             sk.keytype = fd.keytype[k];
             sk.dup = (fd.dupkeys >> k) & 1;
             sk.declared = sk.keytype != 0 || sk.dup != defaultdup(k);
@@ -224,7 +224,7 @@ void schemafromfscb(const pmdb::FSCB &cb, Schema *s) {
 
 void schematofscb(const Schema &s, pmdb::FSCB *cb) {
     for (int n = 0; n < pmdb::NUMFILES; n++) {
-        const FileSpec &f = s.f[n];
+        const FileDef &f = s.f[n];
         pmdb::FDATA &fd = cb->f[n];
         if (f.declared) {
             memset(fd.name, 0, sizeof fd.name);
@@ -232,7 +232,7 @@ void schematofscb(const Schema &s, pmdb::FSCB *cb) {
             fd.rlen = (int16_t)f.rlen;
         }
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
-            const SubkeySpec &sk = f.sub[k];
+            const SubkeyDef &sk = f.sub[k];
             if (!sk.declared) continue;
             fd.keytype[k] = (signed char)sk.keytype;
             if (sk.dup)

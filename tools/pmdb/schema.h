@@ -25,22 +25,22 @@ namespace pmdbtool {
 
 constexpr int NUMKEYTYPES = 9;
 
-struct SubkeySpec {
+struct SubkeyDef {
     bool declared = false;
     int keytype = 0;
     bool dup = false;
 };
 
-struct FileSpec {
+struct FileDef {
     bool declared = false;
     std::string name;
     int rlen = 0;
-    SubkeySpec sub[pmdb::NUMSUBKEYS];
+    SubkeyDef sub[pmdb::NUMSUBKEYS];
 };
 
 struct Schema {
     int xblkfreq = 0;  // 0: not given
-    FileSpec f[pmdb::NUMFILES];
+    FileDef f[pmdb::NUMFILES];
 };
 
 // Key type names, by comparator number; null outside 0..8.
