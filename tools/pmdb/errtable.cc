@@ -127,6 +127,7 @@ const Meaning errors[] = {
     {1370, "writeblk: the block cannot be brought into the cache"},
     {1375, "writeblk: the flush forced by the 2001st change fails"},
     {1380, "readfscb: the seek to the control block fails"},
+    {1385, "readblk: the changed buffer to be reused cannot be written; it keeps its block and its change"},
     {1390, "readblk: the block lies beyond the next block to be appended; msg \"Block %lu > last block %lu\""},
     {1395, "readblk: seek or read of a block fails"},
     {1400, "readblk: seek or read of a block fails"},
