@@ -478,6 +478,14 @@ TEST_F(DbTest, DumpValuesOfEveryTypeReadBackExactly) {
     ASSERT_EQ(pmdb({"load", path("c.db"), path("a.jsonl")}).rc, 0);
     EXPECT_EQ(pmdb({"dump", path("c.db")}).out, d.out);
 
+    // Keys under a key type that no call reads cannot be dumped: said, not
+    // left out silently.
+    pmdbtest::corruptat(path("a.db"), 133 + 25 + 1, {12});  // keytype of 1.1
+    Result w = pmdb({"dump", path("a.db")});
+    EXPECT_EQ(w.rc, 0);
+    EXPECT_FALSE(has(w.out, "key 1.1 "));
+    EXPECT_TRUE(has(w.err, "warning: subkey 1.1 holds 1 keys, but its key type 12")) << w.err;
+
     // Stored bytes of every value survive the text form.
     auto same = [&](int t, const std::string &v) {
         std::string text = pmdbtool::formatkeyvalue(t, (const uint8_t *)v.data(), (int)v.size()), back, e;

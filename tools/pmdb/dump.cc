@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "fss/fsdata.h"
+#include "image.h"
 #include "keyvalue.h"
 #include "keywalk.h"
 #include "pmdbtool.h"
@@ -48,7 +49,9 @@ std::string jsonkeyvalue(int t, const std::string &v) {
 
 // ---- dump ----------------------------------------------------------------
 
-int dumpdb(Ctx &c, const Db &db, bool jsonl) {
+// keycounts: a survey of the file, for the keys no call can walk; may be
+// null.
+int dumpdb(Ctx &c, const Db &db, bool jsonl, const Survey *keycounts) {
     FILE *o = c.out;
     const pmdb::FSCB &cb = pmdb::getfsdata(db.fs())->fscb;
     Schema s;
@@ -112,7 +115,16 @@ int dumpdb(Ctx &c, const Db &db, bool jsonl) {
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
             uint8_t fid = (uint8_t)(n << 4 | k);
             int t = subkeytype(db, fid);
-            if (t < 0) continue;  // no key call accepts the subkey
+            if (t < 0) {
+                // No key call reads such a subkey: say so if it holds keys,
+                // rather than leave them out silently.
+                if (keycounts != nullptr && keycounts->keys[n - 1][k] > 0)
+                    fprintf(c.err,
+                            "pmdb: dump: warning: subkey %d.%d holds %u keys, but its key type %d is none "
+                            "that the key calls read; they are not in the dump\n",
+                            n, k, keycounts->keys[n - 1][k], cb.f[n - 1].keytype[k]);
+                continue;
+            }
             clearliberrors();
             Found cur;
             int r = keyfirst(db, fid, &cur);
@@ -486,7 +498,12 @@ int cmddump(Ctx &c, int argc, char **argv) {
     if (format != "text" && format != "jsonl") return usage(c, "dump", "--format is text or jsonl");
     Db db;
     if (!db.open(c, a.pos[0], true)) return EXIT_USAGE;
-    return dumpdb(c, db, format == "jsonl");
+    Image im;
+    Survey s;
+    std::string why;
+    bool surveyed = loadimage(a.pos[0], &im, &why) == IMAGE_OK;
+    if (surveyed) survey(im, &s, false);
+    return dumpdb(c, db, format == "jsonl", surveyed ? &s : nullptr);
 }
 
 int cmdload(Ctx &c, int argc, char **argv) {
