@@ -274,6 +274,18 @@ TEST_F(CheckTest, BlockClaimedTwice) {
     put32(blk(bad, 0) + 778 + 4 * k, 0);
     r = damaged(bad);
     EXPECT_EQ(r.rc, 1) << r.out;
+    size_t problems = lines(r.out).size() - 1;
+    ASSERT_GT(problems, 2u);
+    // At most --max-problems lines, the rest counted; --quiet: the summary.
+    Result capped = pmdb({"check", path("bad.db"), "--max-problems", "2"});
+    EXPECT_EQ(capped.rc, 1);
+    std::vector<std::string> l = lines(capped.out);
+    ASSERT_EQ(l.size(), 4u);
+    EXPECT_EQ(l[2], "... " + std::to_string(problems - 2) + " more problems");
+    EXPECT_TRUE(has(l[3], "DAMAGED, " + std::to_string(problems) + " problems"));
+    Result quiet = pmdb({"check", path("bad.db"), "--quiet"});
+    EXPECT_EQ(quiet.rc, 1);
+    EXPECT_EQ(quiet.out, l[3] + "\n");
 }
 
 TEST_F(CheckTest, FreeSlotChainThatLoops) {
