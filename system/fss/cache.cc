@@ -18,6 +18,7 @@ void initbuffs(FSDATA *fsdata) {
         fsdata->buff[j].blk = NOBLOCK;
         fsdata->buff[j].cf = 0;
         fsdata->buff[j].extblk = 0;
+        fsdata->buff[j].checked = 0;
         fsdata->seq[j] = (int16_t)j;
     }
 }
@@ -80,6 +81,7 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
     }
     makelast(seq, 0);
     v->blk = blk;
+    v->checked = 0;
     return v;
 }
 

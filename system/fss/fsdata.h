@@ -23,6 +23,11 @@ struct FSBUFF {
     uint32_t blk;      // block held, NOBLOCK = none
     char cf;           // changed since read or last written
     char extblk;       // new block past the end of the file on disk
+    // In memory only: the entries of the image were walked and found sound
+    // since the block entered the buffer, as a data ('D') or key ('K')
+    // block. The library's own changes keep entries sound, so a block is
+    // walked once per read from disk; its header is checked at every use.
+    char checked;
     union {
         DB dbuff;
         KB kbuff;

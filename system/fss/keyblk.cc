@@ -213,7 +213,10 @@ bool keyblknumok(const FSDATA *fsdata, uint32_t blk) {
     return blk >= 2 && blk <= fsdata->fscb.lb && !isxlateblk(fsdata, blk);
 }
 
-short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel) {
+namespace {
+
+// The header checks, made at every use of a key block.
+short checkkbhead(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel) {
     if (kb->type != 1) return (short)dbdamage(blk, "key block: type is not 1");
     if (kb->len < KBHEADER || kb->len > (int)BLKSIZE)
         return (short)dbdamage(blk, "key block: len outside 14..1024");
@@ -222,9 +225,14 @@ short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel)
         return (short)dbdamage(blk, "key block: level outside 0..31");
     if (expectlevel >= 0 && kb->level != expectlevel)
         return (short)dbdamage(blk, "key block: level is not one below its parent's");
-    bool inner = kb->level > 0;
-    if (inner && !keyblknumok(fsdata, kb->xtrablk))
+    if (kb->level > 0 && !keyblknumok(fsdata, kb->xtrablk))
         return (short)dbdamage(blk, "key block: xtrablk outside the file");
+    return 1;
+}
+
+// The walk over the entries, made once per read of the block from disk.
+short checkkbentries(const FSDATA *fsdata, uint32_t blk, const KB *kb) {
+    bool inner = kb->level > 0;
     int ovh = kboverhead(kb), koff = kbkeyoff(kb);
     int pos = KBHEADER, count = 0;
     while (pos < kb->len) {
@@ -249,6 +257,12 @@ short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel)
     return 1;
 }
 
+}  // namespace
+
+short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel) {
+    return checkkbhead(fsdata, blk, kb, expectlevel) && checkkbentries(fsdata, blk, kb);
+}
+
 FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
     if (!keyblknumok(fsdata, blk)) {
         dbdamage(blk, "key block number outside the file");
@@ -256,7 +270,11 @@ FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
     }
     FSBUFF *b = readblk(fsdata, blk);
     if (b == nullptr) return nullptr;
-    if (!checkkb(fsdata, blk, &b->kbuff, expectlevel)) return nullptr;
+    if (!checkkbhead(fsdata, blk, &b->kbuff, expectlevel)) return nullptr;
+    if (b->checked != 'K') {
+        if (!checkkbentries(fsdata, blk, &b->kbuff)) return nullptr;
+        b->checked = 'K';
+    }
     return b;
 }
 

@@ -32,11 +32,19 @@ int16_t whatchain(int16_t room) {
     return NOCHAIN;
 }
 
-bool checkdatablk(const FSDATA *fsdata, uint32_t blk, const DB *db) {
+namespace {
+
+// The header checks, made at every use of a data block.
+bool checkdbhead(const FSDATA *fsdata, uint32_t blk, const DB *db) {
     if (db->type != 0) return dbdamage(blk, "not a data block");
     if (db->len < DBHEADER || db->len > (int16_t)BLKSIZE) return dbdamage(blk, "data block len out of range");
     if (db->fc < NOCHAIN || db->fc > 5) return dbdamage(blk, "chain number out of range");
     if (db->nbic != 0 && !isdatablknum(fsdata, db->nbic)) return dbdamage(blk, "chain link names no data block");
+    return true;
+}
+
+// The walk over the entries, made once per read of the block from disk.
+bool checkdbentries(uint32_t blk, const DB *db) {
     const uint8_t *raw = (const uint8_t *)db;
     int p = DBHEADER;
     while (p < db->len) {
@@ -48,13 +56,23 @@ bool checkdatablk(const FSDATA *fsdata, uint32_t blk, const DB *db) {
     return true;
 }
 
+}  // namespace
+
+bool checkdatablk(const FSDATA *fsdata, uint32_t blk, const DB *db) {
+    return checkdbhead(fsdata, blk, db) && checkdbentries(blk, db);
+}
+
 FSBUFF *readdatablk(FSDATA *fsdata, uint32_t blk) {
     if (!isdatablknum(fsdata, blk)) {
         dbdamage(blk, "names no data block of the file");
         return nullptr;
     }
     FSBUFF *b = readblk(fsdata, blk);
-    if (b == nullptr || !checkdatablk(fsdata, blk, &b->dbuff)) return nullptr;
+    if (b == nullptr || !checkdbhead(fsdata, blk, &b->dbuff)) return nullptr;
+    if (b->checked != 'D') {
+        if (!checkdbentries(blk, &b->dbuff)) return nullptr;
+        b->checked = 'D';
+    }
     return b;
 }
 
