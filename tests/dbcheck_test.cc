@@ -8,20 +8,14 @@
 #include "fss/dbcheck.h"
 #include "fss/record.h"
 #include "fss/xlate.h"
-#include "testutil.h"
+#include "rectestutil.h"
 
 using namespace pmdbtest;
 using pmdb::FSDATA;
 
 namespace {
 
-typedef std::vector<uint8_t> bytes;
-
-bytes storedas(size_t c, int seed = 0) {
-    bytes b(c - 1);
-    for (size_t k = 0; k < b.size(); k++) b[k] = (uint8_t)((k * 3 + (size_t)seed * 11) % 239 + 1);
-    return b;
-}
+using pmdbtest::spread::storedas;
 
 std::string problems(FS *fs) {
     pmdb::DBCHECKRESULT r{};

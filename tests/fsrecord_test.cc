@@ -8,10 +8,9 @@
 #include <functional>
 #include <map>
 
-#include "fss/dbcheck.h"
 #include "fss/record.h"
 #include "fss/xlate.h"
-#include "testutil.h"
+#include "rectestutil.h"
 
 using namespace pmdbtest;
 using pmdb::FSDATA;
@@ -22,16 +21,9 @@ using pmdb::plat_faultreset;
 
 namespace {
 
-typedef std::vector<uint8_t> bytes;
+using pmdbtest::spread::storedas;
+
 typedef std::map<uint32_t, bytes> model;
-
-bytes storedas(size_t c, int seed = 0) {
-    bytes b(c - 1);
-    for (size_t k = 0; k < b.size(); k++) b[k] = (uint8_t)((k * 3 + (size_t)seed * 11) % 239 + 1);
-    return b;
-}
-
-uint32_t add(FS *fs, const bytes &b, uint8_t fid) { return fsadd(0, fs, b.data(), (short)b.size(), fid); }
 
 // Every record of m reads back, each file walks to exactly m's rids, and
 // the check finds nothing.
@@ -50,10 +42,7 @@ void verify(FS *fs, const model &m, const std::string &what) {
             got.push_back(r);
         ASSERT_EQ(got, want) << "file " << f;
     }
-    pmdb::DBCHECKRESULT res{};
-    uint32_t n = pmdb::dbcheck(pmdb::getfsdata(fs), pmdb::dbcheckcollect, &res);
-    for (uint32_t k = 0; k < n && k < (uint32_t)pmdb::DBCHECKMAX; k++)
-        ADD_FAILURE() << "block " << res.blk[k] << ": " << res.what[k];
+    checkdb(fs);
 }
 
 // One operation on the database and what it does to the model when it

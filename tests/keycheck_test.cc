@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fss/keyblk.h"
-#include "fss/keycheck.h"
-#include "testutil.h"
+#include "keytestutil.h"
 
 using namespace pmdb;
 
@@ -20,24 +18,16 @@ struct REPORT {
     std::vector<uint32_t> blocks;
 };
 
-class KeyCheck : public pmdbtest::DbTest {
+class KeyCheck : public pmdbtest::KeyTest {
 protected:
-    // Closes the handle (the fixture frees only the open databases).
-    void TearDown() override {
-        if (fs != nullptr) fsclose(0, fs);
-        DbTest::TearDown();
-    }
-    FS *fs = nullptr;
-    FSDATA *d = nullptr;
+    KeyCheck() : KeyTest("c.db") {}
     REPORT rep;
     KCHECK chk{};
     std::vector<uint8_t> seen;
 
     void SetUp() override {
-        DbTest::SetUp();
-        fs = createopen("c.db");
-        ASSERT_NE(fs, nullptr);
-        d = data(fs);
+        KeyTest::SetUp();
+        if (HasFatalFailure()) return;   // no database to fill
         // 195-byte keys: root (4) over leaves 3, 5 and 2.
         for (int i = 0; i < 9; i++) {
             char b[200];
@@ -64,7 +54,6 @@ protected:
             if (p.first == blk && p.second.find(what) != std::string::npos) return true;
         return false;
     }
-    KB *kb(uint32_t blk) { return &readblk(d, blk)->kbuff; }
 };
 
 }  // namespace

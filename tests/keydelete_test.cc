@@ -7,67 +7,24 @@
 #include <string>
 #include <vector>
 
-#include "fss/keyblk.h"
-#include "fss/keycheck.h"
-#include "testutil.h"
+#include "keytestutil.h"
 
 using namespace pmdb;
 using pmdbtest::recorded;
 
 namespace {
 
-class KeyDelete : public pmdbtest::DbTest {
+class KeyDelete : public pmdbtest::KeyTest {
 protected:
-    // Closes the handle (the fixture frees only the open databases).
-    void TearDown() override {
-        if (fs != nullptr) fsclose(0, fs);
-        DbTest::TearDown();
-    }
-    FS *fs = nullptr;
-    FSDATA *d = nullptr;
+    KeyDelete() : KeyTest("d.db") {}
 
-    void SetUp() override {
-        DbTest::SetUp();
-        fs = createopen("d.db");
-        ASSERT_NE(fs, nullptr);
-        d = data(fs);
-    }
-    static std::string v(int i) {
-        char b[256];
-        snprintf(b, sizeof b, "%0195d", i);
-        return std::string(b, 195);
-    }
-    short add(uint8_t fid, uint32_t rid, const std::string &s) {
-        return fsaddkey(0, fs, fid, rid, (short)s.size(), s.data());
-    }
+    static std::string v(int i) { return val(i, 195); }
     short del(uint8_t fid, uint32_t rid, const std::string &s) {
         return fsdeletekey(0, fs, fid, rid, (short)s.size(), s.data());
     }
-    uint32_t find(uint8_t fid, const std::string &s) {
-        uint8_t buf[KEYBUFSIZE];
-        memcpy(buf, s.data(), s.size());
-        return fsfindkey(0, fs, fid, (short)s.size(), buf);
-    }
-    KB *kb(uint32_t blk) { return &readblk(d, blk)->kbuff; }
     std::vector<uint8_t> image(uint32_t blk) {
         const uint8_t *p = readblk(d, blk)->raw;
         return std::vector<uint8_t>(p, p + BLKSIZE);
-    }
-    std::vector<std::string> values(uint32_t blk) {
-        std::vector<std::string> out;
-        KB *k = kb(blk);
-        for (int pos = KBHEADER; pos < k->len; pos = kbnext(k, pos))
-            out.emplace_back((const char *)kbimage(k, pos) + 1, (size_t)kbkeylen(k, pos) - 1);
-        return out;
-    }
-    uint32_t problems() {
-        std::vector<uint8_t> seen(keycheckmapbytes(d));
-        KCHECK c{};
-        c.seen = seen.data();
-        c.seenbytes = seen.size();
-        uint32_t n = keycheck(d, &c);
-        if (n) ADD_FAILURE() << c.first;
-        return n;
     }
     // Root R (block 4) with (v2 -> A = 3), (v5 -> B = 5) and xtrablk C = 2,
     // each leaf holding three 195-byte keys: A v0..v2, B v3..v5, C v6..v8.

@@ -8,66 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "fss/keyblk.h"
-#include "fss/keycheck.h"
 #include "fss/alloc.h"
-#include "testutil.h"
+#include "keytestutil.h"
 
 using namespace pmdb;
 using pmdbtest::recorded;
 
 namespace {
 
-class KeyInsert : public pmdbtest::DbTest {
+class KeyInsert : public pmdbtest::KeyTest {
 protected:
-    // Closes the handle (the fixture frees only the open databases).
-    void TearDown() override {
-        if (fs != nullptr) fsclose(0, fs);
-        DbTest::TearDown();
-    }
-    FS *fs = nullptr;
-    FSDATA *d = nullptr;
-
-    void SetUp() override {
-        DbTest::SetUp();
-        fs = createopen("k.db");
-        ASSERT_NE(fs, nullptr);
-        d = data(fs);
-    }
-
-    // Value i as a string of len bytes (zero-padded digits, ascending in i).
-    static std::string val(int i, int len) {
-        char b[256];
-        snprintf(b, sizeof b, "%0*d", len, i);
-        return std::string(b, (size_t)len);
-    }
-    short add(uint8_t fid, uint32_t rid, const std::string &v) {
-        return fsaddkey(0, fs, fid, rid, (short)v.size(), v.data());
-    }
-    uint32_t find(uint8_t fid, const std::string &v) {
-        uint8_t buf[KEYBUFSIZE];
-        memcpy(buf, v.data(), v.size());
-        return fsfindkey(0, fs, fid, (short)v.size(), buf);
-    }
-    KB *kb(uint32_t blk) { return &readblk(d, blk)->kbuff; }
-    // Values of the entries of a block, in order.
-    std::vector<std::string> values(uint32_t blk) {
-        std::vector<std::string> out;
-        KB *k = kb(blk);
-        for (int pos = KBHEADER; pos < k->len; pos = kbnext(k, pos))
-            out.emplace_back((const char *)kbimage(k, pos) + 1, (size_t)kbkeylen(k, pos) - 1);
-        return out;
-    }
-    uint32_t problems(int *height = nullptr) {
-        std::vector<uint8_t> seen(keycheckmapbytes(d));
-        KCHECK c{};
-        c.seen = seen.data();
-        c.seenbytes = seen.size();
-        uint32_t n = keycheck(d, &c);
-        if (n) ADD_FAILURE() << c.first;
-        if (height) *height = c.height;
-        return n;
-    }
+    KeyInsert() : KeyTest("k.db") {}
 };
 
 }  // namespace

@@ -8,34 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "fss/keyblk.h"
-#include "testutil.h"
+#include "keytestutil.h"
 
 using namespace pmdb;
 using pmdbtest::recorded;
 
 namespace {
 
-class KeySearch : public pmdbtest::DbTest {
+class KeySearch : public pmdbtest::KeyTest {
 protected:
-    // Closes the handle (the fixture frees only the open databases).
-    void TearDown() override {
-        if (fs != nullptr) fsclose(0, fs);
-        DbTest::TearDown();
-    }
-    FS *fs = nullptr;
+    KeySearch() : KeyTest("s.db") {}
     uint8_t buf[KEYBUFSIZE];
 
-    void SetUp() override {
-        DbTest::SetUp();
-        fs = createopen("s.db");
-        ASSERT_NE(fs, nullptr);
-    }
-    static std::string val(int i, int len) {
-        char b[256];
-        snprintf(b, sizeof b, "%0*d", len, i);
-        return std::string(b, (size_t)len);
-    }
+    // These hide the shared add and find: every add here must succeed,
+    // and the searches leave the key they found in buf.
     void add(uint8_t fid, uint32_t rid, const std::string &v) {
         ASSERT_EQ(fsaddkey(0, fs, fid, rid, (short)v.size(), v.data()), 1);
     }

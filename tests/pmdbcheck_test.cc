@@ -15,6 +15,7 @@
 #include "image.h"
 #include "pmdbtool.h"
 #include "testutil.h"
+#include "tooltestutil.h"
 
 namespace {
 
@@ -25,35 +26,9 @@ using pmdb::put32;
 using pmdbtest::DbTest;
 using Bytes = std::vector<uint8_t>;
 
-struct Result {
-    int rc;
-    std::string out, err;
-};
-
-std::string slurp(FILE *f) {
-    std::string s;
-    rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
-
-Result pmdb(std::vector<std::string> args) {
-    args.insert(args.begin(), "pmdb");
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    FILE *out = tmpfile(), *err = tmpfile();
-    Result r;
-    r.rc = pmdbtool::pmdbmain((int)args.size(), argv.data(), out, err);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
-}
-
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+using pmdbtest::Result;
+using pmdbtest::has;
+using pmdbtest::pmdb;
 
 uint8_t *blk(Bytes &b, uint32_t n) { return b.data() + (size_t)n * 1024; }
 

@@ -23,38 +23,15 @@
 #include "pmdbtool.h"
 #include "schema.h"
 #include "testutil.h"
+#include "tooltestutil.h"
 
 namespace {
 
 using pmdbtest::DbTest;
 
-struct Result {
-    int rc;
-    std::string out, err;
-};
-
-std::string slurp(FILE *f) {
-    std::string s;
-    rewind(f);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-    fclose(f);
-    return s;
-}
-
-Result pmdb(std::vector<std::string> args) {
-    args.insert(args.begin(), "pmdb");
-    std::vector<char *> argv;
-    for (auto &a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    FILE *out = tmpfile(), *err = tmpfile();
-    Result r;
-    r.rc = pmdbtool::pmdbmain((int)args.size(), argv.data(), out, err);
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
-}
+using pmdbtest::Result;
+using pmdbtest::has;
+using pmdbtest::pmdb;
 
 void writetext(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary) << text;
@@ -67,8 +44,6 @@ std::vector<std::string> lines(const std::string &text) {
     while (std::getline(in, l)) v.push_back(l);
     return v;
 }
-
-bool has(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
 // An open database of the library, closed at the end of the scope.
 struct Open {

@@ -7,11 +7,10 @@
 #include <random>
 
 #include "compress/compress.h"
-#include "fss/dbcheck.h"
 #include "fss/format.h"
 #include "fss/record.h"
 #include "fss/xlate.h"
-#include "testutil.h"
+#include "rectestutil.h"
 
 using namespace pmdbtest;
 using pmdb::FSDATA;
@@ -21,8 +20,6 @@ using pmdb::plat_faultreset;
 using pmdb::plat_calls;
 
 namespace {
-
-typedef std::vector<uint8_t> bytes;
 
 // n bytes with no two equal neighbours: stored raw, n + 1 bytes.
 bytes incompressible(size_t n, int seed = 0) {
@@ -36,22 +33,12 @@ bytes incompressible(size_t n, int seed = 0) {
 // A record whose stored form is exactly c bytes (c >= 1).
 bytes storedas(size_t c, int seed = 0) { return incompressible(c - 1, seed); }
 
-uint32_t checkdb(FS *fs) {
-    pmdb::DBCHECKRESULT r{};
-    uint32_t n = pmdb::dbcheck(pmdb::getfsdata(fs), pmdb::dbcheckcollect, &r);
-    for (uint32_t k = 0; k < n && k < (uint32_t)pmdb::DBCHECKMAX; k++)
-        ADD_FAILURE() << "block " << r.blk[k] << ": " << r.what[k];
-    return n;
-}
-
 bytes readback(FS *fs, uint32_t rid, short *n) {
     bytes b(40000, 0);
     *n = fsread(0, fs, rid, b.data());
     b.resize(*n > 0 ? (size_t)*n : 0);
     return b;
 }
-
-uint32_t add(FS *fs, const bytes &b, uint8_t fid) { return fsadd(0, fs, b.data(), (short)b.size(), fid); }
 
 const pmdb::DB &block(FS *fs, uint32_t blk) { return pmdb::readblk(pmdb::getfsdata(fs), blk)->dbuff; }
 

@@ -4,10 +4,9 @@
 #include <string.h>
 
 #include "fss/alloc.h"
-#include "fss/dbcheck.h"
 #include "fss/record.h"
 #include "fss/xlate.h"
-#include "testutil.h"
+#include "rectestutil.h"
 
 using namespace pmdbtest;
 using pmdb::FSDATA;
@@ -16,24 +15,12 @@ using pmdb::plat_failat;
 
 namespace {
 
-typedef std::vector<uint8_t> bytes;
-
 // A record stored raw in exactly c bytes.
 bytes storedas(size_t c, int seed = 0) {
     bytes b(c - 1);
     for (size_t k = 0; k < b.size(); k++) b[k] = (uint8_t)((k * 5 + (size_t)seed) % 241 + 1);
     return b;
 }
-
-uint32_t checkdb(FS *fs) {
-    pmdb::DBCHECKRESULT r{};
-    uint32_t n = pmdb::dbcheck(pmdb::getfsdata(fs), pmdb::dbcheckcollect, &r);
-    for (uint32_t k = 0; k < n && k < (uint32_t)pmdb::DBCHECKMAX; k++)
-        ADD_FAILURE() << "block " << r.blk[k] << ": " << r.what[k];
-    return n;
-}
-
-uint32_t add(FS *fs, const bytes &b, uint8_t fid) { return fsadd(0, fs, b.data(), (short)b.size(), fid); }
 
 }  // namespace
 
