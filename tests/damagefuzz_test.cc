@@ -173,9 +173,13 @@ protected:
     // One piece of damage to img_.
     void damage(std::mt19937 &rng) {
         uint32_t nb = blocks();
+        if (nb < 3) {   // cut short already: only garbage can follow
+            for (size_t n = rng() % 3000; n > 0; n--) img_.push_back((uint8_t)rng());
+            return;
+        }
         uint32_t b = 1 + rng() % (nb - 1);
         size_t base = (size_t)b * pmdb::BLKSIZE;
-        switch (rng() % 10) {
+        switch (rng() % 14) {
         case 0: {   // random bytes anywhere
             size_t off = rng() % img_.size();
             for (size_t n = 1 + rng() % 8; n > 0 && off < img_.size(); n--) img_[off++] = (uint8_t)rng();
@@ -223,6 +227,52 @@ protected:
         case 8: {   // inside the entries of a block: lengths and links
             size_t off = base + 10 + rng() % 200;
             put(off, rng() % 2 ? extreme(rng) : rng() % 300, 1 + (int)(rng() % 2));
+            break;
+        }
+        case 10: {  // a whole block copied over another, or two swapped:
+                    // each looks sound alone but sits in the wrong place
+            uint32_t a = 1 + rng() % (nb - 1);
+            size_t abase = (size_t)a * pmdb::BLKSIZE;
+            for (uint32_t k = 0; k < pmdb::BLKSIZE; k++) {
+                uint8_t t = img_[base + k];
+                img_[base + k] = img_[abase + k];
+                if (rng() % 2 == 0 || k == 0) img_[abase + k] = t;
+            }
+            break;
+        }
+        case 11: {  // a key tree rewired: a child, the rightmost child or
+                    // the root names another key block of the right level
+            std::vector<uint32_t> kbs[pmdb::MAXLEVELS];
+            for (uint32_t k = 2; k < nb; k++) {
+                const uint8_t *q = &img_[(size_t)k * pmdb::BLKSIZE];
+                if (q[8] == 1 && (signed char)q[9] >= 0 && q[9] < pmdb::MAXLEVELS) kbs[q[9]].push_back(k);
+            }
+            for (int n = 1 + (int)(rng() % 3); n > 0; n--) {
+                int lv = 1 + (int)(rng() % 3);
+                if (kbs[lv].empty() || kbs[lv - 1].empty()) continue;
+                size_t pb = (size_t)kbs[lv][rng() % kbs[lv].size()] * pmdb::BLKSIZE;
+                uint32_t child = kbs[lv - 1][rng() % kbs[lv - 1].size()];
+                int16_t len = (int16_t)pmdb::get16(&img_[pb + 4]);
+                std::vector<size_t> at = {pb + 10};
+                for (int q = pmdb::KBHEADER; q + 6 <= len && q < (int)pmdb::BLKSIZE - 6;
+                     q += pmdb::get16(&img_[pb + (size_t)q]) + pmdb::INNEROVERHEAD)
+                    at.push_back(pb + (size_t)q + 2);
+                put(at[rng() % at.size()], child, 4);
+            }
+            if (rng() % 4 == 0 && !kbs[rng() % 3].empty()) {
+                int lv = (int)(rng() % 3);
+                if (!kbs[lv].empty()) put(129, kbs[lv][rng() % kbs[lv].size()], 4);
+            }
+            break;
+        }
+        case 12: {  // a link to the block itself: a chain or tree that loops
+            const int off[] = {0, 10};
+            put(base + (size_t)off[rng() % 2], b, 4);
+            break;
+        }
+        case 13: {  // translation blocks at a spacing the file was not made with
+            const int64_t v[] = {-1, 0, 1, 2, 3, 7, 9, 20, 0x7fff, -32768};
+            put(810, (uint64_t)v[rng() % 10], 2);
             break;
         }
         default:    // the file cut short or grown with garbage
@@ -307,6 +357,19 @@ protected:
             CALL(fsaddkey(0, fs, key.fid, key.rid, (short)key.v.size(), key.v.data()), "fsaddkey");
             CALL(fsdeletekey(0, fs, fid, 0, 0, v.data()), "fsdeletekey");
             CALL(fsgetcannumber(0, fs, 1), "fsgetcannumber");
+        }
+        // Enough long keys to split blocks of the damaged tree, then most of
+        // them deleted again to empty and free blocks.
+        std::vector<KEY> more;
+        for (int k = 0; k < 40 && !over_; k++) {
+            KEY key{(uint8_t)(FILES[rng() % 4] | (rng() % 2 ? 0 : 3)), rids_[rng() % rids_.size()], {}};
+            key.v = keyvalue(rng, 0);
+            key.v.resize(60 + rng() % 136, (uint8_t)('a' + k % 26));
+            if (CALL(fsaddkey(0, fs, key.fid, key.rid, (short)key.v.size(), key.v.data()), "fsaddkey")) more.push_back(key);
+        }
+        for (size_t k = 0; k < more.size() && !over_; k++) {
+            const KEY &key = rng() % 4 ? more[k] : keys_[rng() % keys_.size()];
+            CALL(fsdeletekey(0, fs, key.fid, key.rid, (short)key.v.size(), key.v.data()), "fsdeletekey");
         }
         CALL(fsflush(0, fs), "fsflush");
     }
