@@ -203,10 +203,13 @@ protected:
             put((size_t)x * pmdb::BLKSIZE + 4 * (rng() % 256), v, 4);
             break;
         }
-        case 5: {   // a control-block field: lb, xblkfreq, ftc, rootkb, chain heads
-            const int off[] = {812, 810, 804, 129, 778, 782, 786, 790, 794, 798, 127, 802};
-            const int width[] = {4, 2, 4, 4, 4, 4, 4, 4, 4, 4, 2, 2};
-            int f = (int)(rng() % 12);
+        case 5: {   // a control-block field: lb, xblkfreq, ftc, rootkb, chain
+                    // heads, and the fields only memory should hold (cf,
+                    // dblocked, wrts) that a file may still carry
+            const int off[] = {812, 810, 804, 129, 778, 782, 786, 790, 794, 798, 127, 802,
+                               808, 809, 816, 818, 822, 824, 826, 832, 834};
+            const int width[] = {4, 2, 4, 4, 4, 4, 4, 4, 4, 4, 2, 2, 1, 1, 2, 4, 2, 2, 2, 2, 1};
+            int f = (int)(rng() % 21);
             put((size_t)off[f], extreme(rng), width[f]);
             break;
         }
@@ -215,7 +218,8 @@ protected:
             const int off[] = {2, 21, 25, 41};
             const int width[] = {4, 4, 1, 2};
             int k = (int)(rng() % 4);
-            uint64_t v = k == 2 ? rng() : k < 2 && rng() % 2 ? rids_[rng() % rids_.size()] : extreme(rng);
+            // A key type may also change to another valid one.
+            uint64_t v = k == 2 ? (rng() % 2 ? rng() % 9 : rng()) : k < 2 && rng() % 2 ? rids_[rng() % rids_.size()] : extreme(rng);
             put(f + (size_t)off[k] + (k == 2 ? rng() % 16 : 0), v, width[k]);
             break;
         }
@@ -276,7 +280,9 @@ protected:
             break;
         }
         default:    // the file cut short or grown with garbage
-            if (rng() % 2) {
+            if (rng() % 8 == 0) {
+                img_.resize(rng() % (2 * pmdb::BLKSIZE));
+            } else if (rng() % 2) {
                 img_.resize((size_t)(2 + rng() % (nb - 2)) * pmdb::BLKSIZE + (rng() % 3 ? 0 : rng() % 1024));
             } else {
                 for (size_t n = rng() % 3000; n > 0; n--) img_.push_back((uint8_t)rng());
