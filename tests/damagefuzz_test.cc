@@ -263,10 +263,12 @@ protected:
                     at.push_back(pb + (size_t)q + 2);
                 put(at[rng() % at.size()], child, 4);
             }
-            if (rng() % 4 == 0 && !kbs[rng() % 3].empty()) {
+            if (rng() % 4 == 0) {
                 int lv = (int)(rng() % 3);
                 if (!kbs[lv].empty()) put(129, kbs[lv][rng() % kbs[lv].size()], 4);
             }
+            // With lb far beyond the file too, no bound taken from lb holds.
+            if (rng() % 2) put(812, rng() % 2 ? 0x7fffffffu : 0x3fffffu, 4);
             break;
         }
         case 12: {  // a link to the block itself: a chain or tree that loops
@@ -446,6 +448,47 @@ TEST_F(DamageFuzz, GoodCopyServesEveryCall) {
     EXPECT_EQ(fsunlock(0, fs), 1);
     EXPECT_EQ(pmdb::damagecount, 0u);
     fsclose(0, fs);
+}
+
+// Found by the fuzz: the last entry of the rightmost leaf's parent made to
+// lead to that leaf too, with lb far beyond the file. A backward walk from
+// the leaf's first key comes back to the same leaf every round, and the
+// rounds were bounded by lb: billions of block reads for one fsprevkey.
+TEST_F(DamageFuzz, RewiredTreeWithHugeLbEndsTheBackwardWalkSoon) {
+    img_ = good_;
+    auto blk = [&](uint32_t b) { return &img_[(size_t)b * pmdb::BLKSIZE]; };
+    uint32_t parent = 0, leaf = ctl32(129);
+    while (blk(leaf)[9] > 0) {
+        parent = leaf;
+        leaf = pmdb::get32(blk(leaf) + 10);
+    }
+    ASSERT_NE(parent, 0u);
+    uint8_t *p = blk(parent);
+    int last = -1;
+    for (int q = pmdb::KBHEADER; q < (int16_t)pmdb::get16(p + 4); q += pmdb::get16(p + q) + pmdb::INNEROVERHEAD) last = q;
+    ASSERT_GE(last, 0);
+    pmdb::put32(p + last + 2, leaf);
+    const uint8_t *e = blk(leaf) + pmdb::KBHEADER;
+    int kl = pmdb::get16(e);
+    uint8_t fid = e[2];
+    memcpy(key_.data(), e + 3, (size_t)kl - 1);
+    uint32_t rid = pmdb::get32(e + 2 + kl);
+    for (uint32_t lb : {0x3fffffu, 0x7fffffffu}) {
+        put(812, lb, 4);
+        std::string path_ = path("rewired.db");
+        writefile(path_, img_);
+        for (short ro = 0; ro < 2; ro++) {
+            FS *fs = fsopen(0, path_.c_str(), 0, ro);
+            ASSERT_NE(fs, nullptr);
+            pmdb::clearerrors();
+            uint64_t before = reads();
+            EXPECT_EQ(fsprevkey(0, fs, fid, rid, (short)(kl - 1), key_.data()), 0u);
+            EXPECT_EQ(fslastkey(0, fs, fid, (short)(kl - 1), key_.data()), 0u);
+            EXPECT_LT(reads() - before, 10000u) << lb;
+            EXPECT_GT(pmdb::damagecount, 0u);
+            fsclose(0, fs);
+        }
+    }
 }
 
 TEST_F(DamageFuzz, DamagedFilesNeverBringTheCallerDown) {

@@ -4,8 +4,8 @@
 //
 // Every block is checked as it is read (readkeyblk), so the scans may trust
 // the entry lengths. A descent steps exactly one level down per block read
-// and the backward walk is bounded by the number of blocks in the file, so
-// no file content makes a search loop.
+// and the backward walk is bounded by the height a tree can have, so no
+// file content makes a search loop or run long.
 #include <string.h>
 
 #include "fss/cache.h"
@@ -26,8 +26,15 @@ uint32_t copyout(const KB *kb, int pos, void *key, int16_t *keylen) {
     return get32(kbat(kb, pos) + LEAFKEYOFF + kl);
 }
 
-// Upper bound of steps for a walk that may go up and down the tree.
-inline uint32_t walkbound(const FSDATA *fsdata) { return fsdata->fscb.lb + 2 * MAXLEVELS; }
+// Bounds of the backward walk. In a sound tree findlastkeybuff climbs the
+// descent's path and then goes down one subtree, at most 2 * MAXLEVELS
+// blocks, and the leaf it reaches holds a key below the value, so prevkey
+// needs one round after its first leaf. The bounds leave room beyond that
+// but do not come from lb: a damaged lb in the millions made a walk round
+// a rewired tree read millions of blocks per round, and rounds times steps
+// grew with its square.
+constexpr uint32_t WALKSTEPS = 4 * MAXLEVELS;
+constexpr uint32_t WALKROUNDS = MAXLEVELS;
 
 }  // namespace
 
@@ -144,9 +151,9 @@ FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t
         dodberror(1265);
         return nullptr;
     }
-    uint32_t steps = 0, bound = walkbound(fsdata);
+    uint32_t steps = 0;
     while (b->kbuff.level > 0) {
-        if (++steps > bound) {
+        if (++steps > WALKSTEPS) {
             dbdamage(b->blk, "key index: backward walk does not end");
             dodberror(1275);
             return nullptr;
@@ -254,14 +261,14 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     path.blk[0] = b->blk;
     int16_t result = 1;
     int pos = -1;
-    uint32_t rounds = 0, bound = walkbound(fsdata);
+    uint32_t rounds = 0;
     do {
         uint32_t lastblk = 0;
         pos = locatelastkey(&b->kbuff, len, image, &lastblk, dupkeys, &result, cmpfunc);
         if (result > 0) return 0;   // the key before belongs to an earlier subkey
         if (pos < 0) {
             if (path.blk[1] == 0) return 0;   // the leaf is the root
-            if (++rounds > bound) {
+            if (++rounds > WALKROUNDS) {
                 dbdamage(b->blk, "key index: backward walk does not end");
                 return 0;
             }
