@@ -36,14 +36,16 @@ constexpr int SCALE = 10;
 #endif
 
 // Seeds per open mode: each seed damages one fresh copy of the good file.
-constexpr int SEEDS = 60 * SCALE;
+// The sanitizer build runs fewer, to stay within a couple of seconds.
+constexpr int SEEDS = SCALE == 1 ? 60 : 400;
 // Steps of every walk over records or keys: more than the good database
 // holds, so a walk ends by itself unless damage made it circular.
 constexpr int WALK = 400;
-// Block reads one call may make. The good file has a few hundred blocks
-// and no sound answer reads a block twice per level of the tree or per
-// step of a chain, so a call past this bound is walking a damaged loop.
-constexpr uint64_t CALLREADS = 200000;
+// Block reads one call may make. A walk along a damaged chain may take up
+// to one step per block of the largest file (MAXBLOCK) before it is taken
+// as a loop, each step reading a block or two; a call past three times
+// that is walking a loop no bound ends.
+constexpr uint64_t CALLREADS = 3 * (uint64_t)pmdb::MAXBLOCK;
 
 constexpr uint8_t FILES[] = {0x10, 0x20, 0x30, 0x40};
 constexpr int RECBUF = 32768;          // any record a good file can hold
