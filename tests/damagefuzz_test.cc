@@ -410,6 +410,11 @@ protected:
         uint64_t b0 = reads();
         fsclose(0, fs);
         step(b0, "fsclose");
+        // Whatever the damage, a read-only database never writes its file.
+        if (readonly && readfile(p) != img_) {
+            ADD_FAILURE() << "read-only file changed (seed " << seed_ << ")";
+            over_ = true;
+        }
     }
 
     std::vector<uint8_t> good_, img_;
