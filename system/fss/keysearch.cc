@@ -270,6 +270,7 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
             if (path.blk[1] == 0) return 0;   // the leaf is the root
             if (++rounds > WALKROUNDS) {
                 dbdamage(b->blk, "key index: backward walk does not end");
+                dodberror(1275);
                 return 0;
             }
             b = findlastkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, path.blk[1]);
