@@ -404,6 +404,20 @@ TEST_F(FsRecordTest, DamagedChainsEndTheAddWalk) {
     EXPECT_EQ(+(blk(6).nbic), 0u) << "4 unlinked through 6";
     EXPECT_EQ(+(blk(4).fc), -1);
     reset();
+    // The same loop with lb damaged to the largest block: the walk measures
+    // the file and ends after a few dozen steps, not millions.
+    d->fscb.lb = pmdb::MAXBLOCK;
+    d->fscb.fc[4] = 2;
+    blk(2).fc = 4;
+    blk(2).nbic = 6;
+    blk(6).nbic = 4;
+    blk(4).fc = 5;
+    clearerrors();
+    uint32_t reads = pmdb::hits + pmdb::miss;
+    EXPECT_EQ(add(fs, storedas(100), 0x20), 0u);
+    EXPECT_EQ(pmdb::lasterror(), 1042);
+    EXPECT_LT(pmdb::hits + pmdb::miss - reads, 1000u);
+    reset();
     // A chain head beyond the file, and a next block that is damaged.
     d->fscb.fc[5] = 99;
     clearerrors();

@@ -9,6 +9,7 @@
 #include "fss/cache.h"
 #include "fss/errors.h"
 #include "fss/fscb.h"
+#include "platform/platform.h"
 
 namespace pmdb {
 
@@ -143,6 +144,9 @@ uint32_t getchain(FSDATA *fsdata, int16_t need) {
     return b;
 }
 
+// Steps after which the add walk measures the file to bound itself.
+constexpr uint32_t WALKCHECKFILE = 64;
+
 uint32_t addwalk(FSDATA *fsdata, int16_t need, const WALKERRS &errs) {
     FSCB &cb = fsdata->fscb;
     uint32_t b = getchain(fsdata, need);
@@ -157,14 +161,23 @@ uint32_t addwalk(FSDATA *fsdata, int16_t need, const WALKERRS &errs) {
     }
     uint32_t prev = 0;     // the block whose nbic led to b; 0 after getchain
     uint32_t steps = 0;
+    uint32_t bound = cb.lb < MAXBLOCK ? cb.lb : MAXBLOCK;
     while ((int)BLKSIZE - buf->dbuff.len < need) {
         // A sound walk meets each block at most once (a re-filed block goes
         // to a chain this need never tries), and the file grows by at most
         // one block, when chain 0 runs dry: more steps mean a loop.
-        if (++steps > (cb.lb < MAXBLOCK ? cb.lb : MAXBLOCK) + 2) {
+        if (++steps > bound + 2) {
             dbdamage(b, "add walk does not end");
             dodberror(errs.nextread);
             return 0;
+        }
+        // A long walk tightens the bound by the blocks that really exist:
+        // those in the file and the few new ones still in the cache. A
+        // damaged lb alone would let a looping chain run millions of steps.
+        if (steps == WALKCHECKFILE) {
+            int64_t size = plat_filesize(fsdata->fsp);
+            if (size >= 0 && (uint64_t)size / BLKSIZE + NUMBUFFS < bound)
+                bound = (uint32_t)((uint64_t)size / BLKSIZE + NUMBUFFS);
         }
         cb.ce++;
         uint32_t next = buf->dbuff.nbic;
