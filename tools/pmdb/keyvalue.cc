@@ -42,7 +42,12 @@ bool wholenumber(const std::string &t, bool sign, long long lo, unsigned long lo
 
 }  // namespace
 
-std::string quotebytes(const uint8_t *p, size_t n) {
+namespace {
+
+// Bytes as a quoted string: '"' and '\\' escaped, printable ASCII as it
+// is, every other byte through esc (the text and JSON forms differ only
+// there).
+std::string quoted(const uint8_t *p, size_t n, const char *esc) {
     std::string out = "\"";
     for (size_t i = 0; i < n; i++) {
         unsigned char ch = p[i];
@@ -53,12 +58,16 @@ std::string quotebytes(const uint8_t *p, size_t n) {
             out += (char)ch;
         } else {
             char buf[8];
-            snprintf(buf, sizeof buf, "\\x%02x", ch);
+            snprintf(buf, sizeof buf, esc, ch);
             out += buf;
         }
     }
     return out + "\"";
 }
+
+}  // namespace
+
+std::string quotebytes(const uint8_t *p, size_t n) { return quoted(p, n, "\\x%02x"); }
 
 std::string quotebytes(const std::string &bytes) {
     return quotebytes((const uint8_t *)bytes.data(), bytes.size());
@@ -114,23 +123,7 @@ bool unhex(const std::string &hex, std::string *bytes) {
     return true;
 }
 
-std::string jsonbytes(const uint8_t *p, size_t n) {
-    std::string out = "\"";
-    for (size_t i = 0; i < n; i++) {
-        unsigned char ch = p[i];
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += (char)ch;
-        } else if (isprintableascii(ch)) {
-            out += (char)ch;
-        } else {
-            char buf[8];
-            snprintf(buf, sizeof buf, "\\u%04x", ch);
-            out += buf;
-        }
-    }
-    return out + "\"";
-}
+std::string jsonbytes(const uint8_t *p, size_t n) { return quoted(p, n, "\\u%04x"); }
 
 std::string jsonbytes(const std::string &bytes) {
     return jsonbytes((const uint8_t *)bytes.data(), bytes.size());
