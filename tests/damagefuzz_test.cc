@@ -23,17 +23,7 @@ using namespace pmdbtest;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int SCALE = 1;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int SCALE = 1;
-#else
-constexpr int SCALE = 10;
-#endif
-#else
-constexpr int SCALE = 10;
-#endif
+constexpr int SCALE = pmdbtest::SANITIZED ? 1 : 10;
 
 // Seeds per open mode: each seed damages one fresh copy of the good file.
 // The sanitizer build runs fewer, to stay within a couple of seconds.

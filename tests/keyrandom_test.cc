@@ -22,17 +22,7 @@ using namespace pmdb;
 namespace {
 
 // The sanitizer build runs a tenth of the keys, to stay within seconds.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int SCALE = 1;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr int SCALE = 1;
-#else
-constexpr int SCALE = 10;
-#endif
-#else
-constexpr int SCALE = 10;
-#endif
+constexpr int SCALE = pmdbtest::SANITIZED ? 1 : 10;
 
 // Typed keys of a churn test (beside 160 long char keys).
 constexpr int CHURNKEYS = SCALE == 1 ? 200 : 1000;

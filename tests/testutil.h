@@ -18,6 +18,19 @@
 
 namespace pmdbtest {
 
+// Is this the sanitizer build? Randomized tests run smaller there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+#else
+constexpr bool SANITIZED = false;
+#endif
+
 class DbTest : public ::testing::Test {
 protected:
     void SetUp() override;
