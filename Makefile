@@ -3,7 +3,7 @@ BUILD ?= build
 ASAN ?= build-asan
 JOBS ?= 2
 
-.PHONY: all deps build test asan-test demo bench clean
+.PHONY: all deps configure build lib test asan-test demo bench install clean
 
 all: build
 
@@ -11,9 +11,16 @@ all: build
 deps:
 	@bash tools/deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# Everything: the library, the tool, the tests and the benchmarks.
+build: configure
 	cmake --build $(BUILD) -j$(JOBS)
+
+# The libraries and the tool alone, without the tests and benchmarks.
+lib: configure
+	cmake --build $(BUILD) -j$(JOBS) --target pmdb_shared pmdb_static pmdb
 
 # The whole suite, normal build.
 test: build
@@ -22,17 +29,23 @@ test: build
 # The same suite under AddressSanitizer and UndefinedBehaviorSanitizer,
 # built with clang so that both compilers see the code warning-free.
 asan-test: deps
-	CC=clang CXX=clang++ cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPMDB_SANITIZE=ON -DPMDB_BENCH=OFF
+	CC=clang CXX=clang++ cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DPMDB_SANITIZE=ON -DPMDB_BUILD_BENCH=OFF
 	cmake --build $(ASAN) -j$(JOBS)
 	ctest --test-dir $(ASAN) --output-on-failure -j$(JOBS)
 
 # The main job: the demo on a fresh database.
-demo: build
+demo: lib
 	rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo
 	$(BUILD)/bin/pmdb demo $(BUILD)/demo
 
 bench: build
 	for b in $(BUILD)/bin/*_bench; do $$b; done
+
+# Installs the header, the libraries, the tool, the CMake and pkg-config
+# package files and the documents under PREFIX.
+PREFIX ?= /usr/local
+install: lib
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) $(ASAN)
