@@ -119,11 +119,17 @@ TEST(NumMask, LostDigitUnderParenthesis) {
     expectmask("12345", "####0)", "12345 ", 1);
 }
 
-// For a zero only '*' and '$' fill; a literal or a sign is shown once.
-TEST(NumMask, ZeroShowsLiteralsOnce) {
-    expectmask("0", "+##0", "+  0", 1);
-    expectmask("-0", "x##0", "x  0", 1);
+// For a zero every mask character before the first '0' other than a
+// placeholder, a separator, the point, '-' and ')' stays and becomes the
+// fill of the placeholders after it.
+TEST(NumMask, ZeroLiteralsBecomeTheFill) {
+    expectmask("0", "+##0", "+++0", 1);
+    expectmask("0", "#X#0", " XX0", 1);
+    expectmask("-0", "x##0", "xxx0", 1);
+    expectmask("0", "$##,##0.00", "$$$$$$0.00", 1);
     expectmask("0", "*#,##0", "*****0", 1);
+    expectmask("-0", "-##0", "   0", 1);      // a sign does not fill; a zero shows none
+    expectmask("0", "##-#0)", "  - 0 ", 1);
 }
 
 TEST(NumMask, LongMasksAndTexts) {

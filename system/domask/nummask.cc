@@ -55,8 +55,10 @@ maskshape shapeof(const char *m) {
 }
 
 // A value with no digit 1 to 9. Up to the mask's first '0' the digit
-// positions, separators and point show the fill character, which a '*' or a
-// '$' of the mask sets; from that '0' on the mask is shown as it stands, so
+// positions, separators and point show the fill character, which starts as
+// a blank; every other character of the mask but '-' and ')' stays and
+// becomes the fill from there on, so "$##,##0.00" shows $$$$$$0.00 and
+// "+##0" shows +++0. From that '0' on the mask is shown as it stands, so
 // "##0.00" shows 0.00 and "##0.##" shows 0.##. A zero has no sign: the
 // negative marker at either end becomes a blank.
 void showzero(char *s, const char *m, const maskshape &k) {
@@ -67,10 +69,8 @@ void showzero(char *s, const char *m, const maskshape &k) {
         if (c == '#' || c == ',' || c == '.') {
             s[i] = fill;
         } else {
-            // Only the fill characters fill: a literal or a sign is shown
-            // once, as it is for a value that is not zero.
             s[i] = c;
-            if (c == '*' || c == '$') fill = c;
+            if (c != '-' && c != ')') fill = c;
         }
     }
     memcpy(s + i, m + i, k.len - i);
