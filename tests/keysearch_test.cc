@@ -211,3 +211,38 @@ TEST_F(KeySearch, DescentsReportUnreadableAndDamagedBlocks) {
     EXPECT_EQ(next(0x10, 0x10000031, mid), 0u);
     EXPECT_TRUE(recorded(1260));
 }
+
+// A root or child number past lb + 1 is refused by the block read itself:
+// 1390 with the block and lb + 1 in msg, then the search's own number.
+// lb + 1 itself is refused before the read, so a search never grows the
+// file.
+TEST_F(KeySearch, BlocksPastTheFileAreRefusedByTheRead) {
+    for (int i = 0; i < 6; i++) add(0x10, 0x10000001 + i, val(i, 195));
+    reopen();
+    FSDATA *d = data(fs);
+    uint32_t lb = d->fscb.lb, root = d->fscb.rootkb;
+    char want[80];
+    snprintf(want, sizeof want, "Block %lu > last block %lu", (unsigned long)lb + 5, (unsigned long)lb + 1);
+    d->fscb.rootkb = lb + 5;
+    EXPECT_EQ(find(0x10, val(1, 195)), 0u);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1390, 1155}));
+    EXPECT_STREQ(fsgetmsg(), want);
+    pmdb::clearerrors();
+    EXPECT_EQ(next(0x10, 0, ""), 0u);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1390, 1250}));
+    pmdb::clearerrors();
+    d->fscb.rootkb = lb + 1;
+    EXPECT_EQ(find(0x10, val(1, 195)), 0u);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1155}));
+    EXPECT_STREQ(fsgetmsg(), "");
+    EXPECT_EQ(+d->fscb.lb, lb);
+    // The root's first child, as read from the file.
+    d->fscb.rootkb = root;
+    put32(kbat(&readblk(d, root)->kbuff, KBHEADER) + 2, lb + 5);
+    pmdb::clearerrors();
+    EXPECT_EQ(find(0x10, val(1, 195)), 0u);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1390, 1165}));
+    EXPECT_STREQ(fsgetmsg(), want);
+    EXPECT_EQ(find(0x10, val(5, 195)), 0x10000006u);   // the other child
+    EXPECT_EQ(+d->fscb.lb, lb);
+}

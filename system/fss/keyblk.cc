@@ -213,6 +213,10 @@ bool keyblknumok(const FSDATA *fsdata, uint32_t blk) {
     return blk >= 2 && blk <= fsdata->fscb.lb && !isxlateblk(fsdata, blk);
 }
 
+bool keyblkreadok(const FSDATA *fsdata, uint32_t blk) {
+    return (uint64_t)blk > (uint64_t)fsdata->fscb.lb + 1 || keyblknumok(fsdata, blk);
+}
+
 namespace {
 
 // The header checks, made at every use of a key block.
@@ -225,7 +229,7 @@ short checkkbhead(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectle
         return (short)dbdamage(blk, "key block: level outside 0..31");
     if (expectlevel >= 0 && kb->level != expectlevel)
         return (short)dbdamage(blk, "key block: level is not one below its parent's");
-    if (kb->level > 0 && !keyblknumok(fsdata, kb->xtrablk))
+    if (kb->level > 0 && !keyblkreadok(fsdata, kb->xtrablk))
         return (short)dbdamage(blk, "key block: xtrablk outside the file");
     return 1;
 }
@@ -240,7 +244,7 @@ short checkkbentries(const FSDATA *fsdata, uint32_t blk, const KB *kb) {
         int kl = kbkeylen(kb, pos);
         if (kl < 1 || kl > MAXKEYLEN) return (short)dbdamage(blk, "key block: keylen outside 1..196");
         if (pos + kl + ovh > kb->len) return (short)dbdamage(blk, "key block: entry crosses len");
-        if (inner && !keyblknumok(fsdata, kbchild(kb, pos)))
+        if (inner && !keyblkreadok(fsdata, kbchild(kb, pos)))
             return (short)dbdamage(blk, "key block: child outside the file");
         // A typed value shorter than its width would make the comparator
         // read past the entry.
@@ -264,7 +268,7 @@ short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel)
 }
 
 FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
-    if (!keyblknumok(fsdata, blk)) {
+    if (!keyblkreadok(fsdata, blk)) {
         dbdamage(blk, "key block number outside the file");
         return nullptr;
     }

@@ -118,14 +118,19 @@ inline bool kbroom(const KB *kb, int keylen) {
 }
 
 // Checks a key block as read (type, len, entries inside len and agreeing
-// with numkeys, level, child numbers inside the file, typed entries of
-// their width). expectlevel < 0 accepts any level below MAXLEVELS. Reports
-// through dbdamage and returns 0 when damaged.
+// with numkeys, level, child numbers that keyblkreadok accepts, typed
+// entries of their width). expectlevel < 0 accepts any level below
+// MAXLEVELS. Reports through dbdamage and returns 0 when damaged.
 short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel);
 // May blk name a key block: 2..lb and not a translation block?
 bool keyblknumok(const FSDATA *fsdata, uint32_t blk);
+// May a descent read blk as a key block? Those keyblknumok accepts, and
+// every number past lb + 1, which readblk refuses itself (1390, with the
+// block and lb + 1 in msg). lb + 1 is not: reading it would make a search
+// grow the file.
+bool keyblkreadok(const FSDATA *fsdata, uint32_t blk);
 // readblk + checkkb; null when unreadable or damaged (the caller records
-// its own number).
+// its own number after readblk's).
 FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel);
 
 // ---- searches (keysearch.cc) -----------------------------------------
