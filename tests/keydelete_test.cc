@@ -278,3 +278,123 @@ TEST_F(KeyDelete, FailedWritesAndReads) {
     EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1400, 1155}));
     EXPECT_EQ(find(0x10, v(0)), 0x10000001u);
 }
+
+namespace {
+
+// Hand-built trees of subkey 0x10 (no duplicates): a leaf holds its keys,
+// an inner block one separator per child but the last (its xtrablk), each
+// separator copied from the child's highest key.
+struct SEP {
+    int16_t len;
+    uint8_t img[KEYBUFSIZE];
+};
+
+SEP highest(FSDATA *d, uint32_t blk) {
+    KB *k = &readblk(d, blk)->kbuff;
+    while (k->level > 0) k = &readblk(d, k->xtrablk)->kbuff;
+    int last = KBHEADER;
+    for (int pos = KBHEADER; pos < k->len; pos = kbnext(k, pos)) last = pos;
+    SEP s;
+    s.len = kbkeylen(k, last);
+    memcpy(s.img, kbimage(k, last), (size_t)s.len + 4);
+    return s;
+}
+
+uint32_t mkleaf(FSDATA *d, const std::vector<std::string> &keys) {
+    static uint32_t rid = 0x10000001;
+    uint32_t b = newkeyblock(d, 0);
+    for (const std::string &s : keys) {
+        uint8_t *img = bldkey(0x10, rid++, (int16_t)s.size(), s.data());
+        addl0key(&readblk(d, b)->kbuff, (int16_t)(s.size() + 1), img, 0, charfunc);
+    }
+    writeblk(d, b);
+    return b;
+}
+
+uint32_t mkinner(FSDATA *d, int level, const std::vector<uint32_t> &children) {
+    uint32_t b = newkeyblock(d, (int16_t)level);
+    for (size_t i = 0; i + 1 < children.size(); i++) {
+        SEP s = highest(d, children[i]);
+        addparentkey(d, &readblk(d, b)->kbuff, s.len, children[i], s.img);
+    }
+    readblk(d, b)->kbuff.xtrablk = children.back();
+    writeblk(d, b);
+    return b;
+}
+
+std::string many(char c) { return std::string(195, c); }
+
+}  // namespace
+
+// The old separator leaves its block before the replacement is found to
+// need a split, so the block splits with one entry fewer. "B" is the
+// highest key of the first leaf, and the root (B, E, H, K, N over leaves,
+// 850 bytes) has no room for its 195-byte replacement "A...2": without B
+// it holds E, H, K, N; E and H go to the new block 9, K goes up into the
+// new root 10, N stays, and the replacement joins the lower half.
+TEST_F(KeyDelete, AReplacementThatDoesNotFitSplitsItsBlockWithoutTheOldSeparator) {
+    ASSERT_EQ(add(0x10, 0x10000001, std::string(194, 'A') + "1"), 1);
+    ASSERT_EQ(add(0x10, 0x10000002, std::string(194, 'A') + "2"), 1);
+    ASSERT_EQ(add(0x10, 0x10000003, "B"), 1);
+    for (char c = 'C'; c <= 'Q'; c++) ASSERT_EQ(add(0x10, 0x10000100 + (uint32_t)c, many(c)), 1);
+    ASSERT_EQ(+d->fscb.rootkb, 4u);
+    ASSERT_EQ(+d->fscb.lb, 8u);
+    ASSERT_EQ(del(0x10, 0x10000003, "B"), 1);
+    EXPECT_EQ(+d->fscb.rootkb, 10u);
+    EXPECT_EQ(values(10), (std::vector<std::string>{many('K')}));
+    EXPECT_EQ(kbchild(kb(10), KBHEADER), 9u);
+    EXPECT_EQ(+kb(10)->xtrablk, 4u);
+    EXPECT_EQ(values(9), (std::vector<std::string>{std::string(194, 'A') + "2", many('E'), many('H')}));
+    EXPECT_EQ(values(4), (std::vector<std::string>{many('N')}));
+    EXPECT_EQ(problems(), 0u);
+}
+
+// A freed rightmost leaf makes its parent's last entry the new highest key,
+// and that longer key splits the root. The freed leaf is on top of chain 0
+// when the split takes its new block, so it becomes the root's new lower
+// half; the new root is the next block of the file.
+TEST_F(KeyDelete, AFreedLeafIsTheBlockItsRepairSplitTakes) {
+    uint32_t c = mkleaf(d, {"f"});
+    uint32_t i5 = mkinner(d, 1, {mkleaf(d, {many('e')}), c});
+    std::vector<uint32_t> top;
+    for (char x : {'a', 'b', 'c', 'd'}) top.push_back(mkinner(d, 1, {mkleaf(d, {many(x)})}));
+    top.push_back(i5);
+    top.push_back(mkinner(d, 1, {mkleaf(d, {"g"})}));
+    uint32_t root = mkinner(d, 2, top);
+    d->fscb.rootkb = root;
+    ASSERT_EQ(+d->fscb.fc[0], 0u);
+    ASSERT_EQ(problems(), 0u);
+    uint32_t lb = d->fscb.lb;
+    ASSERT_EQ(del(0x10, 0, "f"), 1);
+    EXPECT_EQ(+d->fscb.rootkb, lb + 1);
+    EXPECT_EQ(+d->fscb.fc[0], 0u);
+    EXPECT_EQ(kbchild(kb(lb + 1), KBHEADER), c);
+    EXPECT_EQ(+kb(c)->level, 2);
+    EXPECT_EQ(values(c), (std::vector<std::string>{many('a'), many('b')}));
+    EXPECT_EQ(values(root), (std::vector<std::string>{many('d'), many('e')}));
+    EXPECT_EQ(+kb(i5)->numkeys, 0);
+    EXPECT_EQ(problems(), 0u);
+}
+
+// Keys of very different lengths: without its old separator "i" the root
+// splits into a lower half of five 1-byte separators and an upper half of
+// four 195-byte ones, which has no room for the 195-byte replacement. The
+// block is then split with the old separator still in it, and the
+// deletion made in the half.
+TEST_F(KeyDelete, AReplacementThatWouldNotFitEitherHalfSplitsTheBlockAsItIs) {
+    std::vector<uint32_t> top;
+    for (char x : {'a', 'b', 'c', 'd', 'e'}) top.push_back(mkleaf(d, {std::string(1, x)}));
+    for (char x : {'f', 'g', 'h'}) top.push_back(mkleaf(d, {many(x)}));
+    top.push_back(mkleaf(d, {std::string(194, 'h') + "i", "i"}));
+    top.push_back(mkleaf(d, {many('j')}));
+    top.push_back(mkleaf(d, {"k"}));
+    d->fscb.rootkb = mkinner(d, 1, top);
+    ASSERT_EQ(problems(), 0u);
+    ASSERT_EQ(del(0x10, 0, "i"), 1);
+    EXPECT_EQ(problems(), 0u);
+    EXPECT_EQ(+kb(d->fscb.rootkb)->level, 2);
+    for (std::string k : {"a", "e", "k"}) EXPECT_NE(find(0x10, k), 0u) << k;
+    for (char x : {'f', 'h', 'j'}) EXPECT_NE(find(0x10, many(x)), 0u) << x;
+    EXPECT_NE(find(0x10, std::string(194, 'h') + "i"), 0u);
+    EXPECT_EQ(find(0x10, "i"), 0u);
+}

@@ -350,9 +350,11 @@ TEST_F(KeyInsert, EveryStepOfASplitCanFail) {
         {4, {1375, 1185, 1145}},       {5, {1375, 1205, 1145}},       {6, {1375, 1145}}};
     // Ascending 195-byte keys: the 6th splits the root leaf; with 4 entries
     // in the root, the next full leaf splits the root as well (key 17).
+    // The cascade takes the leaf's new block, the inner one's, then the new
+    // root, before it splits the root and then the leaf.
     const std::vector<FAILCASE> cascade = {
-        {1, {1375, 1285, 1210, 1145}}, {2, {1375, 1285, 1230, 1145}}, {3, {1375, 1220, 1145}},
-        {4, {1375, 1225, 1145}},       {5, {1375, 1245, 1145}},       {6, {1375, 1285, 1170, 1145}},
+        {1, {1375, 1285, 1170, 1145}}, {2, {1375, 1285, 1210, 1145}}, {3, {1375, 1285, 1230, 1145}},
+        {4, {1375, 1220, 1145}},       {5, {1375, 1225, 1145}},       {6, {1375, 1245, 1145}},
         {7, {1375, 1180, 1145}},       {8, {1375, 1185, 1145}},       {9, {1375, 1205, 1145}},
         {10, {1375, 1145}}};
     for (int which = 0; which < 2; which++) {
@@ -390,11 +392,93 @@ TEST_F(KeyInsert, EveryStepOfASplitCanFail) {
                 memcpy(buf, w.data(), w.size());
                 EXPECT_EQ(fsfindkey(0, f, 0x10, 195, buf), 0x10000001u + i);
             }
-            // A failure before the last split leaves the tree as high as it was.
-            if (c.k <= 2) {
+            // A failure while the blocks are taken leaves the tree as it
+            // was, and gives the blocks back: chain 0 holds them, the lowest
+            // level's first.
+            if (c.k <= (which == 0 ? 2 : 3)) {
                 EXPECT_EQ(readblk(fd, fd->fscb.rootkb)->kbuff.level, level);
+                uint32_t c0 = fd->fscb.fc[0];
+                for (int j = c.k - 1; j >= 0; j--) {
+                    EXPECT_EQ(c0, fd->fscb.lb - (uint32_t)j);
+                    c0 = readblk(fd, c0)->dbuff.nbic;
+                }
             }
             fsclose(0, f);
         }
     }
+}
+
+namespace {
+
+// The blocks the next n new key blocks will be: the blocks of chain 0 in
+// chain order, then blocks added at the end of the file (translation
+// blocks skipped).
+std::vector<uint32_t> nextblocks(FSDATA *d, int n) {
+    std::vector<uint32_t> out;
+    uint32_t c = d->fscb.fc[0], lb = d->fscb.lb;
+    for (int i = 0; i < n; i++) {
+        if (c != 0) {
+            out.push_back(c);
+            c = readblk(d, c)->dbuff.nbic;
+        } else {
+            do lb++;
+            while (isxlateblk(d, lb));
+            out.push_back(lb);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+// Ascending 195-byte keys keep the cascade on the rightmost path. Each time
+// the root splits, the new blocks are taken from the bottom up: the new
+// lower half of the leaf first, then that of each level above, the new root
+// last. Before the cascade that makes four levels two empty blocks go onto
+// chain 0, which the two lowest levels then take in chain order.
+TEST_F(KeyInsert, ACascadeNumbersItsNewBlocksFromTheLeafUp) {
+    int height = 1;
+    for (int i = 0; height < 4; i++) {
+        ASSERT_LT(i, 400);
+        uint32_t oldroot = d->fscb.rootkb;
+        if (height == 3 && oldroot != 0) {
+            // Is every block of the rightmost path full?
+            bool full = true;
+            for (uint32_t b = oldroot;;) {
+                KB *k = kb(b);
+                full = full && !kbroom(k, 196);
+                if (k->level == 0) break;
+                b = k->xtrablk;
+            }
+            for (int j = 0; full && j < 2; j++) {
+                uint32_t b = allocextendedblk(d);
+                ASSERT_NE(readblk(d, b), nullptr);
+                ASSERT_EQ(freekeyblock(d, b), 1);
+            }
+        }
+        std::vector<uint32_t> want = nextblocks(d, height + 1);
+        ASSERT_EQ(add(0x10, 0x10000001 + i, val(i, 195)), 1);
+        int level = kb(d->fscb.rootkb)->level;
+        if (oldroot == 0 || level + 1 == height) continue;
+        SCOPED_TRACE(std::to_string(height) + " levels, key " + std::to_string(i));
+        ASSERT_EQ(level, height);
+        // want[l] is the new lower half at level l, want[height] the root.
+        EXPECT_EQ(+d->fscb.rootkb, want[(size_t)height]);
+        EXPECT_EQ(kbchild(kb(d->fscb.rootkb), KBHEADER), want[(size_t)height - 1]);
+        EXPECT_EQ(+kb(d->fscb.rootkb)->xtrablk, oldroot);
+        // Down the rightmost path, the last separator of each inner block
+        // leads to the new lower half one level down.
+        uint32_t b = oldroot;
+        for (int l = height - 1; l >= 1; l--) {
+            KB *k = kb(b);
+            int last = KBHEADER;
+            for (int pos = KBHEADER; pos < k->len; pos = kbnext(k, pos)) last = pos;
+            EXPECT_EQ(kbchild(k, last), want[(size_t)l - 1]) << "level " << l;
+            EXPECT_EQ(+kb(want[(size_t)l - 1])->level, l - 1);
+            b = k->xtrablk;
+        }
+        height++;
+    }
+    EXPECT_EQ(+d->fscb.fc[0], 0u);
+    EXPECT_EQ(problems(), 0u);
 }

@@ -157,6 +157,45 @@ uint32_t nextkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, i
 uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
 
 // ---- insertion (keyinsert.cc) ----------------------------------------
+// A key image with its rid, copied out of a block.
+struct KEYCOPY {
+    int16_t len;   // keylen
+    uint8_t img[KEYBUFSIZE];
+};
+
+// The new blocks of a split cascade, taken before its first split: for
+// each level that splits, the block for its new lower half, and the new
+// root. reuse names a block of the tree that a deletion empties and that
+// becomes the new half of its level at the split, instead of going to
+// chain 0 and being taken back from there.
+struct SPLITPLAN {
+    uint32_t half[MAXLEVELS];
+    uint32_t root;
+    int rootlevel;
+    uint32_t reuse;
+};
+void clearplan(SPLITPLAN *plan);
+// The cascade that a split of the block at `level`, whose separator has
+// keylen seplen and fid byte sepfid, starts on path: *top is the highest
+// level that splits (its parent has room), *newroot whether that block is
+// the root. Changes nothing; 0 on failure (a parent unreadable, a
+// separator without a comparator, no level left for a new root).
+short plancascade(FSDATA *fsdata, int level, int16_t seplen, uint8_t sepfid, const KEYPATH *path,
+                  int *top, bool *newroot);
+// Takes the blocks of a cascade that splits levels low..top (and makes a
+// new root when newroot), from the lowest level up and the root last,
+// skipping levels the plan holds already. On failure records the number
+// of the split that would have taken the block (1170/1210, 1190/1230)
+// and gives back what was taken.
+short takeplan(FSDATA *fsdata, SPLITPLAN *plan, int low, int top, bool newroot);
+// Gives the blocks a plan still holds back to chain 0, in the reverse
+// order of taking (reuse excepted), and clears the plan.
+void giveback(FSDATA *fsdata, SPLITPLAN *plan);
+
+// Where kb would split: *count entries go to the new block, the separator
+// is the entry at *seppos (keylen *seplen), the lower half ends at *lowend.
+// 0 when kb holds too few entries to split (only a damaged block).
+short splitpoint(const KB *kb, int *count, int *seppos, int16_t *seplen, int *lowend);
 uint32_t newkeyblock(FSDATA *fsdata, int16_t level);
 short addkey(FSDATA *fsdata, int16_t len, const uint8_t *key);
 short addkeytoblk(FSDATA *fsdata, int16_t len, const uint8_t *key);
@@ -164,14 +203,18 @@ short addl0key(KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cm
 short addparentkey(FSDATA *fsdata, KB *kb, int16_t keylen, uint32_t blk, const uint8_t *key);
 // Splits the block blk (reached through path, whose parent has room for
 // the separator, or which is the root) in two; returns the new lower
-// block, 0 on failure. Every new block is taken before anything changes.
+// block, 0 on failure. The new blocks are the plan's for this level (null
+// or none held: taken here, before anything changes). The separator that
+// went up is copied to sep when not null.
 // Leaves record 1170..1205, inner blocks 1210..1245.
-uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path);
-uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path);
+uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path, SPLITPLAN *plan = nullptr,
+                     KEYCOPY *sep = nullptr);
+uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path, SPLITPLAN *plan = nullptr,
+                     KEYCOPY *sep = nullptr);
 // Makes room in the block blk at `level` (reached through path): splits it,
 // or first the lowest ancestor whose parent has room for its separator.
 // The tree changes by one split; the caller descends again.
-short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path);
+short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path, SPLITPLAN *plan);
 // Places an entry at `level` (0: a key into a leaf; above: a separator
 // leading to child), descending from the root and splitting as needed.
 short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child);

@@ -13,11 +13,18 @@
 // makes its parent's last entry the new rightmost child, whose key then
 // bounds the parent further up.
 //
-// The deletion is planned before anything changes: when the replacement
-// separator is longer than the one it replaces and its block lacks room,
-// that block is split first (as an insertion would split it) and the
-// deletion starts over from the root. So the deletion itself never needs
-// a new block, and a failure leaves a sound tree with every other key.
+// The old separator leaves its block first; when the replacement does not
+// fit the block even then, that block (one entry shorter) splits as an
+// insertion splits, and the replacement goes to the half it belongs to.
+// The repair is planned before anything changes: the blocks such a split
+// and the cascade above it need are taken first (a leaf that the deletion
+// empties is the first block the split takes: it would be the head of
+// chain 0 at that moment), and the ancestors that must split are split
+// before the deletion starts, top down, as an insertion does. So a failed
+// allocation leaves the tree as it was. Where keys of very different
+// lengths would leave the half without room even then, the block is split
+// as it stands, with the old separator still in it, and the deletion
+// starts over.
 //
 // A freed block becomes an empty data block on chain 0:
 //   offset size field      value
@@ -41,13 +48,6 @@ namespace {
 // Rounds of deletekey before the tree is taken as damaged: each round that
 // does not delete splits one block.
 constexpr int MAXROUNDS = 4 * MAXLEVELS;
-
-// A key image with its rid, copied out of a block before higher blocks
-// are read.
-struct KEYCOPY {
-    int16_t len;
-    uint8_t img[KEYBUFSIZE];
-};
 
 void copykey(KEYCOPY *c, const KB *kb, int pos) {
     c->len = kbkeylen(kb, pos);
@@ -85,13 +85,21 @@ void removeat(KB *kb, int pos) {
     kb->numkeys--;
 }
 
-// Walks the repair that removing delkey, the highest key of kbblk (at
-// level), would make, changing nothing. *needsplit is the block that must
-// take a replacement separator of addlen and lacks room for it (0 none).
+// Where the repair of removing delkey, the highest key of kbblk (at level),
+// replaces a separator, found without changing anything: the block (0:
+// no separator is replaced), its level, the old separator's position and
+// the replacement's keylen.
+struct REPAIRAT {
+    uint32_t blk;
+    int level;
+    int pos;
+    int16_t addlen;
+};
+
 short planrepair(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *delkey, int16_t dellen,
                  FUNC cmpfunc, int16_t dupkeys, int16_t addlen, bool hasnew, KEYPATH *path,
-                 uint32_t *needsplit, int *splitlevel) {
-    *needsplit = 0;
+                 REPAIRAT *at) {
+    at->blk = 0;
     for (;; level++) {
         uint32_t parent = parentof(path, level);
         if (parent == 0) return 1;
@@ -113,19 +121,52 @@ short planrepair(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *delke
         int prev;
         int pos = scan(kb2, dellen, delkey, dupkeys, cmpfunc, &result, &prev);
         if (result != 0 || !hasnew) return 1;
-        if (kb2->len - (kbkeylen(kb2, pos) + INNEROVERHEAD) + addlen + INNEROVERHEAD > (int)BLKSIZE) {
-            *needsplit = parent;
-            *splitlevel = level + 1;
-        }
+        at->blk = parent;
+        at->level = level + 1;
+        at->pos = pos;
+        at->addlen = addlen;
         return 1;
     }
 }
 
+// Plans the split that the repair at `at` needs when the replacement does
+// not fit its block even without the old separator. *split is 0 when it
+// fits; 1 when the block splits (one entry shorter) and *seplen, *sepfid
+// are the separator that goes up; 2 when the half that would take the
+// replacement lacks room for it too.
+short plansplitrepair(FSDATA *fsdata, const REPAIRAT *at, int *split, int16_t *seplen, uint8_t *sepfid) {
+    *split = 0;
+    FSBUFF *b = readkeyblk(fsdata, at->blk, at->level);
+    if (b == nullptr) {
+        dodberror(1155);
+        return 0;
+    }
+    KB shorter;
+    memcpy(&shorter, &b->kbuff, sizeof shorter);
+    int r = 0;   // the old separator's index: the replacement's in the shorter block
+    for (int pos = KBHEADER; pos < at->pos; pos = kbnext(&shorter, pos)) r++;
+    removeat(&shorter, at->pos);
+    if (kbroom(&shorter, at->addlen)) return 1;
+    int count, seppos, lowend;
+    if (!splitpoint(&shorter, &count, &seppos, seplen, &lowend)) {
+        dbdamage(at->blk, "key block: too few entries to split");
+        dodberror(1210);
+        return 0;
+    }
+    *sepfid = kbat(&shorter, seppos)[INNERKEYOFF];
+    // The replacement ranks where the old separator stood: at or before
+    // the lifted entry it goes to the lower half.
+    int halflen = r <= count ? lowend : KBHEADER + shorter.len - (lowend + *seplen + INNEROVERHEAD);
+    *split = halflen + at->addlen + INNEROVERHEAD <= (int)BLKSIZE ? 1 : 2;
+    return 1;
+}
+
 // Repairs the separators above kbblk (at level), whose highest key delkey
 // was removed: newkey is its new highest key, or null when kbblk was freed.
+// A split the repair needs takes the blocks of plan.
 short delparentkeys(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *delkey,
                     int16_t dellen, FUNC cmpfunc, int16_t dupkeys, int16_t addlen,
-                    const uint8_t *newkey, KEYPATH *path) {
+                    const uint8_t *newkey, KEYPATH *path, SPLITPLAN *plan) {
     uint32_t parent = parentof(path, level);
     if (parent == 0) return 1;   // kbblk is the root
     FSBUFF *pb = readkeyblk(fsdata, parent, level + 1);
@@ -138,14 +179,14 @@ short delparentkeys(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *de
         // A rightmost child: delkey bounds kb2 too, one level up.
         if (newkey != nullptr)
             return delparentkeys(fsdata, parent, level + 1, delkey, dellen, cmpfunc, dupkeys, addlen,
-                                 newkey, path);
+                                 newkey, path, plan);
         if (kb2->numkeys > 0) {
             // The freed child's place goes to the last entry's child, and
             // that entry's key becomes kb2's highest.
             KEYCOPY e;
             copykey(&e, kb2, lastentry(kb2));
             if (!delparentkeys(fsdata, parent, level + 1, delkey, dellen, cmpfunc, dupkeys, e.len,
-                               e.img, path))
+                               e.img, path, plan))
                 return 0;
             pb = readblk(fsdata, parent);
             if (pb == nullptr) {
@@ -163,7 +204,8 @@ short delparentkeys(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *de
             return 1;
         }
         // kb2's only child is gone: kb2 leaves its parent, then the tree.
-        if (!delparentkeys(fsdata, parent, level + 1, delkey, dellen, cmpfunc, dupkeys, 0, nullptr, path))
+        if (!delparentkeys(fsdata, parent, level + 1, delkey, dellen, cmpfunc, dupkeys, 0, nullptr, path,
+                           plan))
             return 0;
         if (!freekeyblock(fsdata, parent)) {
             dodberror(1147);
@@ -180,21 +222,36 @@ short delparentkeys(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *de
         dodberror(1155);
         return 0;
     }
-    if (newkey != nullptr) {
-        FUNC newfunc;
-        int16_t newdup;
-        if (!choosecmp(fsdata, newkey[0], &newfunc, &newdup)) return 0;
-    }
+    FUNC newfunc = nullptr;
+    int16_t newdup = 0;
+    if (newkey != nullptr && !choosecmp(fsdata, newkey[0], &newfunc, &newdup)) return 0;
     removeat(kb2, pos);
+    uint32_t target = parent;
+    if (newkey != nullptr && !kbroom(kb2, addlen)) {
+        // Even one entry shorter the block has no room: it splits (with
+        // the blocks planned for it), and the replacement goes to the half
+        // it belongs to, as a key equal to the separator would.
+        KEYCOPY sep;
+        uint32_t low = splitparent(fsdata, parent, path, plan, &sep);
+        if (low == 0) return 0;
+        int16_t minlen = addlen < sep.len ? addlen : sep.len;
+        if (newfunc(newkey, sep.img, minlen, newdup, addlen, sep.len) <= 0) target = low;
+        pb = readblk(fsdata, target);
+        if (pb == nullptr) {
+            dodberror(1147);
+            return 0;
+        }
+        kb2 = &pb->kbuff;
+    }
     if (newkey != nullptr) {
-        // The plan made room; the new separator takes the old one's place.
+        // The new separator takes the old one's place.
         if (!kbroom(kb2, addlen) || !addparentkey(fsdata, kb2, addlen, kbblk, newkey)) {
-            dbdamage(parent, "key block: replacement separator does not fit");
+            dbdamage(target, "key block: replacement separator does not fit");
             dodberror(1147);
             return 0;
         }
     }
-    if (!writeblk(fsdata, parent)) {
+    if (!writeblk(fsdata, target)) {
         dodberror(1147);
         return 0;
     }
@@ -202,9 +259,9 @@ short delparentkeys(FSDATA *fsdata, uint32_t kbblk, int level, const uint8_t *de
 }
 
 // Removes the entry equal to key from the leaf leafblk and repairs the
-// separators above it.
+// separators above it. A leaf the plan reuses is left to its split.
 short deletel0key(FSDATA *fsdata, uint32_t leafblk, int16_t len, const uint8_t *key, int16_t dupkeys,
-                  FUNC cmpfunc, KEYPATH *path) {
+                  FUNC cmpfunc, KEYPATH *path, SPLITPLAN *plan) {
     FSBUFF *b = readblk(fsdata, leafblk);
     if (b == nullptr) return 0;
     KB *kb = &b->kbuff;
@@ -219,7 +276,7 @@ short deletel0key(FSDATA *fsdata, uint32_t leafblk, int16_t len, const uint8_t *
     bool hasnew = waslast && prev >= 0;
     if (hasnew) copykey(&nk, kb, prev);
     removeat(kb, pos);
-    if (kb->numkeys == 0) {
+    if (kb->numkeys == 0 && plan->reuse != leafblk) {
         if (!freekeyblock(fsdata, leafblk)) {
             dodberror(1147);
             return 0;
@@ -230,7 +287,7 @@ short deletel0key(FSDATA *fsdata, uint32_t leafblk, int16_t len, const uint8_t *
     }
     if (!waslast) return 1;
     return delparentkeys(fsdata, leafblk, 0, del.img, del.len, cmpfunc, dupkeys, hasnew ? nk.len : 0,
-                         hasnew ? nk.img : nullptr, path);
+                         hasnew ? nk.img : nullptr, path, plan);
 }
 
 }  // namespace
@@ -255,33 +312,79 @@ short deletekey(FSDATA *fsdata, int16_t len, const uint8_t *key) {
     FUNC cmpfunc;
     int16_t dupkeys;
     if (!choosecmp(fsdata, key[0], &cmpfunc, &dupkeys)) return 0;
-    for (int round = 0; round < MAXROUNDS; round++) {
-        if (fsdata->fscb.rootkb == 0) return 0;
+    SPLITPLAN plan;
+    clearplan(&plan);
+    bool planned = false;
+    short ok = 0;
+    int round = 0;
+    for (; round < MAXROUNDS; round++) {
+        if (fsdata->fscb.rootkb == 0) break;
         KEYPATH path;
         clearpath(&path);
         FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
-        if (b == nullptr) return 0;
+        if (b == nullptr) break;
         uint32_t leafblk = b->blk;
         const KB *kb = &b->kbuff;
         int16_t result;
         int prev;
         int pos = scan(kb, len, key, dupkeys, cmpfunc, &result, &prev);
-        if (result != 0 || pos >= kb->len) return 0;   // not present
-        if (kbnext(kb, pos) < kb->len) return deletel0key(fsdata, leafblk, len, key, dupkeys, cmpfunc, &path);
-        // The leaf's highest key: make sure its replacement will fit.
+        if (result != 0 || pos >= kb->len) break;   // not present
+        if (kbnext(kb, pos) < kb->len) {
+            ok = deletel0key(fsdata, leafblk, len, key, dupkeys, cmpfunc, &path, &plan);
+            break;
+        }
+        // The leaf's highest key: will its replacement fit?
         KEYCOPY del;
         copykey(&del, kb, pos);
         int16_t addlen = prev >= 0 ? kbkeylen(kb, prev) : 0;
-        uint32_t needsplit;
-        int splitlevel;
-        if (!planrepair(fsdata, leafblk, 0, del.img, del.len, cmpfunc, dupkeys, addlen, prev >= 0, &path,
-                        &needsplit, &splitlevel))
-            return 0;
-        if (needsplit == 0) return deletel0key(fsdata, leafblk, len, key, dupkeys, cmpfunc, &path);
-        if (!splitfor(fsdata, needsplit, splitlevel, &path)) return 0;
+        REPAIRAT at;
+        int split = 0;
+        int16_t seplen = 0;
+        uint8_t sepfid = 0;
+        if (!planrepair(fsdata, leafblk, 0, del.img, del.len, cmpfunc, dupkeys, addlen, prev >= 0, &path, &at) ||
+            (at.blk != 0 && !plansplitrepair(fsdata, &at, &split, &seplen, &sepfid)))
+            break;
+        if (split == 2) {
+            // Neither half would have room: split the block as it stands
+            // and start over.
+            if (!splitfor(fsdata, at.blk, at.level, &path, nullptr)) break;
+            continue;
+        }
+        if (split == 1 && !planned) {
+            planned = true;
+            // An emptied leaf would be on top of chain 0 when the split
+            // takes its block.
+            if (prev < 0) {
+                plan.half[at.level] = leafblk;
+                plan.reuse = leafblk;
+            }
+            int top;
+            bool newroot;
+            if (!plancascade(fsdata, at.level, seplen, sepfid, &path, &top, &newroot) ||
+                !takeplan(fsdata, &plan, at.level, top, newroot))
+                break;
+        }
+        if (split == 1) {
+            // The ancestors that must split for the separator go first.
+            uint32_t parent = parentof(&path, at.level);
+            if (parent != 0) {
+                FSBUFF *pb = readkeyblk(fsdata, parent, at.level + 1);
+                if (pb == nullptr) {
+                    dodberror(1240);
+                    break;
+                }
+                if (!kbroom(&pb->kbuff, seplen)) {
+                    if (!splitfor(fsdata, parent, at.level + 1, &path, &plan)) break;
+                    continue;
+                }
+            }
+        }
+        ok = deletel0key(fsdata, leafblk, len, key, dupkeys, cmpfunc, &path, &plan);
+        break;
     }
-    dbdamage(fsdata->fscb.rootkb, "key index: deletion does not end");
-    return 0;
+    if (round == MAXROUNDS) dbdamage(fsdata->fscb.rootkb, "key index: deletion does not end");
+    giveback(fsdata, &plan);
+    return ok;
 }
 
 }  // namespace pmdb

@@ -12,18 +12,26 @@
 // A root split makes a new root one level higher with that one entry and
 // the old root as xtrablk.
 //
-// Splits are made from the top of a cascade down, one block at a time:
-// when a block must split and its parent lacks room for the separator,
-// the parent (or the first ancestor whose own parent has room) is split
-// first, and the entry is placed again from the root. A block splits with
-// the same entries, at the same point, as it would after the split below
-// it, and the descent takes an entry to the half a bottom-up cascade
-// would give it (an entry equal to the separator goes to the lower half),
-// so the tree has the same shape; only the new blocks are numbered from
-// the top of the cascade down. Every split takes all its new blocks before
-// it changes anything, so a failure leaves a sound tree that still holds
-// every key. Each round splits one block, and a half that still lacks room
-// (keys of different lengths) is simply split again in a later round.
+// A cascade (a block must split and its parent lacks room for the
+// separator, and so on up) is planned before anything changes: every new
+// block it needs is taken first, in the order of a cascade that climbs
+// from the bottom: the new lower half of the lowest splitting level, then
+// that of each level above, the new root last. So the block numbers, and
+// the order in which blocks leave chain 0, are those of a bottom-up
+// cascade, and a failed allocation gives back what was taken and leaves
+// the tree as it was.
+//
+// The splits themselves are made from the top of the cascade down, one
+// block per round, each with the block taken for its level: the parent (or
+// the first ancestor whose own parent has room) first, then the entry is
+// placed again from the root. A block splits with the same entries, at the
+// same point, as it would after the split below it, and the descent takes
+// an entry to the half a bottom-up cascade would give it (an entry equal
+// to the separator goes to the lower half), so the tree has the same shape
+// and bytes. Each round leaves a sound tree holding every key. A half that
+// still lacks room (keys of very different lengths, where a bottom-up
+// cascade would overfill it) is simply split again in a later round, with
+// a block taken then.
 // No buffer pointer is kept across a call that may read another block:
 // blocks are taken again by number.
 #include <string.h>
@@ -44,6 +52,7 @@ struct SPLITERR {
 };
 constexpr SPLITERR LEAFERR = {1170, 1175, 1180, 1185, 1190, 1195, 1200, 1205};
 constexpr SPLITERR INNERERR = {1210, 1215, 1220, 1225, 1230, 1235, 1240, 1245};
+const SPLITERR &errsof(int level) { return level > 0 ? INNERERR : LEAFERR; }
 
 // Rounds of placeentry before the tree is taken as damaged. A sound tree
 // needs one round per level split, and a few more for keys of very
@@ -59,36 +68,43 @@ void insertat(KB *kb, int pos, const uint8_t *entry, int size) {
     kb->numkeys++;
 }
 
-// Where kb would be split: the count of entries that go to the new block,
-// and the position and keylen of the separator. 0 when kb holds too few
-// entries to be full (only a damaged block).
-short splitpoint(const KB *kb, int *count, int *seppos, int16_t *seplen, int *lowend) {
-    bool inner = kb->level > 0;
-    int n = kb->numkeys;
-    if (n < (inner ? 3 : 2)) return 0;
-    int i = inner ? n / 2 : (n + 1) / 2;
-    int pos = KBHEADER, last = KBHEADER;
-    for (int k = 0; k < i; k++) {
-        last = pos;
-        pos = kbnext(kb, pos);
+// The header of a key block just taken: in use, empty, at level. The
+// entry area keeps what the block held.
+void initkb(KB *kb, int level) {
+    kb->ancestor = 0;
+    kb->len = KBHEADER;
+    kb->numkeys = 0;
+    kb->type = 1;
+    kb->level = (signed char)level;
+    kb->xtrablk = 0;
+}
+
+// The separator length and fid byte of the block kb (blk) when it splits;
+// 0 when it holds too few entries to split (a damaged block), reported
+// with the number of a split at its level.
+short splitsep(uint32_t blk, const KB *kb, int16_t *seplen, uint8_t *sepfid) {
+    int i, seppos, lowend;
+    if (!splitpoint(kb, &i, &seppos, seplen, &lowend)) {
+        dbdamage(blk, "key block: too few entries to split");
+        dodberror(errsof(kb->level).noblock);
+        return 0;
     }
-    *count = i;
-    *seppos = inner ? pos : last;
-    *seplen = kbkeylen(kb, *seppos);
-    *lowend = pos;
+    *sepfid = kbat(kb, seppos)[kbkeyoff(kb)];
     return 1;
 }
 
 // Splits the block blk at `level`, whose parent on the path has room for
-// the separator (or which is the root).
-uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path) {
+// the separator (or which is the root), with the blocks the plan holds for
+// its level, or new ones. The separator that went up is copied to sep
+// when asked for.
+uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path, SPLITPLAN *plan, KEYCOPY *sep) {
     FSBUFF *b = readblk(fsdata, blk);
     if (b == nullptr) return 0;
     KB old;   // the halves are built from a copy
     memcpy(&old, &b->kbuff, sizeof old);
     int level = old.level;
     bool inner = level > 0;
-    const SPLITERR &e = inner ? INNERERR : LEAFERR;
+    const SPLITERR &e = errsof(level);
     int i, seppos, lowend;
     int16_t key2len;
     if (!splitpoint(&old, &i, &seppos, &key2len, &lowend)) {
@@ -109,21 +125,31 @@ uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path) {
     }
     int upstart = inner ? lowend + key2len + INNEROVERHEAD : lowend;
 
-    // Every new block first; a failure gives back what was taken.
-    uint32_t nblk = newkeyblock(fsdata, (int16_t)level);
-    if (nblk == 0) {
-        dodberror(e.noblock);
-        return 0;
+    // Every new block first; a failure gives back what was taken here.
+    uint32_t nblk = plan != nullptr ? plan->half[level] : 0;
+    bool planned = nblk != 0;
+    if (!planned) {
+        nblk = newkeyblock(fsdata, (int16_t)level);
+        if (nblk == 0) {
+            dodberror(e.noblock);
+            return 0;
+        }
     }
     uint32_t root = 0;
     if (parent == 0) {
-        root = newkeyblock(fsdata, (int16_t)(level + 1));
+        if (plan != nullptr && plan->root != 0 && plan->rootlevel == level + 1) {
+            root = plan->root;
+            plan->root = 0;
+        } else {
+            root = newkeyblock(fsdata, (int16_t)(level + 1));
+        }
         if (root == 0) {
-            (void)freekeyblock(fsdata, nblk);
+            if (!planned) (void)freekeyblock(fsdata, nblk);
             dodberror(e.noroot);
             return 0;
         }
     }
+    if (planned) plan->half[level] = 0;
 
     FSBUFF *nb = readblk(fsdata, nblk);
     if (nb == nullptr) {
@@ -131,6 +157,12 @@ uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path) {
         return 0;
     }
     KB *kb1 = &nb->kbuff;
+    if (planned && plan->reuse == nblk) {
+        // A block of the tree that the deletion emptied: it becomes a key
+        // block at this level only now.
+        initkb(kb1, level);
+        plan->reuse = 0;
+    }
     memcpy(kbat(kb1, KBHEADER), kbat(&old, KBHEADER), (size_t)(lowend - KBHEADER));
     kb1->len = (int16_t)lowend;
     kb1->numkeys = (int16_t)i;
@@ -175,10 +207,31 @@ uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path) {
         dodberror(e.writeparent);
         return 0;
     }
+    if (sep != nullptr) {
+        sep->len = key2len;
+        memcpy(sep->img, key2, (size_t)key2len + 4);
+    }
     return nblk;
 }
 
 }  // namespace
+
+short splitpoint(const KB *kb, int *count, int *seppos, int16_t *seplen, int *lowend) {
+    bool inner = kb->level > 0;
+    int n = kb->numkeys;
+    if (n < (inner ? 3 : 2)) return 0;
+    int i = inner ? n / 2 : (n + 1) / 2;
+    int pos = KBHEADER, last = KBHEADER;
+    for (int k = 0; k < i; k++) {
+        last = pos;
+        pos = kbnext(kb, pos);
+    }
+    *count = i;
+    *seppos = inner ? pos : last;
+    *seplen = kbkeylen(kb, *seppos);
+    *lowend = pos;
+    return 1;
+}
 
 uint32_t newkeyblock(FSDATA *fsdata, int16_t level) {
     FSCB &cb = fsdata->fscb;
@@ -208,13 +261,7 @@ uint32_t newkeyblock(FSDATA *fsdata, int16_t level) {
     }
     cb.fc[0] = b->kbuff.ancestor;
     changefscb(fsdata);
-    KB *kb = &b->kbuff;
-    kb->ancestor = 0;
-    kb->len = KBHEADER;
-    kb->numkeys = 0;
-    kb->type = 1;
-    kb->level = (signed char)level;
-    kb->xtrablk = 0;
+    initkb(&b->kbuff, level);
     // Marked at once, so that the block cannot leave the cache unwritten
     // before its first entries are in it.
     if (!writeblk(fsdata, blk)) {
@@ -251,11 +298,81 @@ short addparentkey(FSDATA *fsdata, KB *kb, int16_t keylen, uint32_t blk, const u
     return 1;
 }
 
-uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path) { return splitone(fsdata, blk, path); }
+uint32_t splitkeyblk(FSDATA *fsdata, uint32_t blk, KEYPATH *path, SPLITPLAN *plan, KEYCOPY *sep) {
+    return splitone(fsdata, blk, path, plan, sep);
+}
 
-uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path) { return splitone(fsdata, blk, path); }
+uint32_t splitparent(FSDATA *fsdata, uint32_t blk, KEYPATH *path, SPLITPLAN *plan, KEYCOPY *sep) {
+    return splitone(fsdata, blk, path, plan, sep);
+}
 
-short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path) {
+void clearplan(SPLITPLAN *plan) { memset(plan, 0, sizeof *plan); }
+
+short plancascade(FSDATA *fsdata, int level, int16_t seplen, uint8_t sepfid, const KEYPATH *path,
+                  int *top, bool *newroot) {
+    for (int l = level;; l++) {
+        FUNC f;
+        int16_t dup;
+        // A separator whose subkey has no comparator could not be placed.
+        if (!choosecmp(fsdata, sepfid, &f, &dup)) return 0;
+        uint32_t parent = parentof(path, l);
+        if (parent == 0) {
+            if (l + 1 >= MAXLEVELS) {
+                dodberror(errsof(l).noroot);   // the path has no slot for another level
+                return 0;
+            }
+            *top = l;
+            *newroot = true;
+            return 1;
+        }
+        FSBUFF *pb = readkeyblk(fsdata, parent, l + 1);
+        if (pb == nullptr) {
+            dodberror(errsof(l).readparent);
+            return 0;
+        }
+        if (kbroom(&pb->kbuff, seplen)) {
+            *top = l;
+            *newroot = false;
+            return 1;
+        }
+        if (!splitsep(parent, &pb->kbuff, &seplen, &sepfid)) return 0;
+    }
+}
+
+short takeplan(FSDATA *fsdata, SPLITPLAN *plan, int low, int top, bool newroot) {
+    for (int l = low; l <= top; l++) {
+        if (plan->half[l] != 0) continue;   // held already
+        uint32_t blk = newkeyblock(fsdata, (int16_t)l);
+        if (blk == 0) {
+            dodberror(errsof(l).noblock);
+            giveback(fsdata, plan);
+            return 0;
+        }
+        plan->half[l] = blk;
+    }
+    if (newroot) {
+        uint32_t blk = newkeyblock(fsdata, (int16_t)(top + 1));
+        if (blk == 0) {
+            dodberror(errsof(top).noroot);
+            giveback(fsdata, plan);
+            return 0;
+        }
+        plan->root = blk;
+        plan->rootlevel = top + 1;
+    }
+    return 1;
+}
+
+void giveback(FSDATA *fsdata, SPLITPLAN *plan) {
+    // In the reverse order of taking, so that chain 0 is as it was.
+    if (plan->root != 0) (void)freekeyblock(fsdata, plan->root);
+    for (int l = MAXLEVELS - 1; l >= 0; l--) {
+        if (plan->half[l] != 0 && plan->half[l] != plan->reuse) (void)freekeyblock(fsdata, plan->half[l]);
+    }
+    clearplan(plan);
+}
+
+short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path, SPLITPLAN *plan) {
     // The block to split: the lowest one on the path whose parent has room
     // for its separator, or the root.
     uint32_t x = blk;
@@ -269,37 +386,53 @@ short splitfor(FSDATA *fsdata, uint32_t blk, int level, KEYPATH *path) {
         if (parent == 0) break;
         FSBUFF *pb = readkeyblk(fsdata, parent, l + 1);
         if (pb == nullptr) {
-            dodberror(l == 0 ? LEAFERR.readparent : INNERERR.readparent);
+            dodberror(errsof(l).readparent);
             return 0;
         }
         if (kbroom(&pb->kbuff, seplen)) break;
         x = parent;
     }
-    FSBUFF *xb = readblk(fsdata, x);
-    if (xb == nullptr) return 0;
-    return xb->kbuff.level == 0 ? splitkeyblk(fsdata, x, path) != 0 : splitparent(fsdata, x, path) != 0;
+    return splitone(fsdata, x, path, plan, nullptr) != 0;
 }
 
 short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uint32_t child) {
     FUNC cmpfunc;
     int16_t dupkeys;
     if (!choosecmp(fsdata, key[0], &cmpfunc, &dupkeys)) return 0;
-    for (int round = 0; round < MAXROUNDS; round++) {
+    SPLITPLAN plan;
+    clearplan(&plan);
+    bool planned = false;
+    short ok = 0;
+    int round = 0;
+    for (; round < MAXROUNDS; round++) {
         KEYPATH path;
         clearpath(&path);
         FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, level);
-        if (b == nullptr) return 0;
+        if (b == nullptr) break;
         uint32_t blk = b->blk;
         if (kbroom(&b->kbuff, len)) {
-            short ok = level == 0 ? addl0key(&b->kbuff, len, key, dupkeys, cmpfunc)
-                                  : addparentkey(fsdata, &b->kbuff, len, child, key);
-            if (!ok) return 0;
-            return writeblk(fsdata, blk);
+            ok = level == 0 ? addl0key(&b->kbuff, len, key, dupkeys, cmpfunc)
+                            : addparentkey(fsdata, &b->kbuff, len, child, key);
+            if (ok) ok = writeblk(fsdata, blk);
+            break;
         }
-        if (!splitfor(fsdata, blk, level, &path)) return 0;
+        if (!planned) {
+            // The whole cascade's blocks, before its first split.
+            planned = true;
+            int16_t seplen;
+            uint8_t sepfid;
+            int top;
+            bool newroot;
+            if (!splitsep(blk, &b->kbuff, &seplen, &sepfid) ||
+                !plancascade(fsdata, level, seplen, sepfid, &path, &top, &newroot) ||
+                !takeplan(fsdata, &plan, level, top, newroot))
+                break;
+        }
+        if (!splitfor(fsdata, blk, level, &path, &plan)) break;
     }
-    dbdamage(fsdata->fscb.rootkb, "key index: placing an entry does not end");
-    return 0;
+    if (round == MAXROUNDS) dbdamage(fsdata->fscb.rootkb, "key index: placing an entry does not end");
+    giveback(fsdata, &plan);
+    return ok;
 }
 
 short addkeytoblk(FSDATA *fsdata, int16_t len, const uint8_t *key) {
