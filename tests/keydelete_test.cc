@@ -352,7 +352,8 @@ TEST_F(KeyDelete, AReplacementThatDoesNotFitSplitsItsBlockWithoutTheOldSeparator
 // A freed rightmost leaf makes its parent's last entry the new highest key,
 // and that longer key splits the root. The freed leaf is on top of chain 0
 // when the split takes its new block, so it becomes the root's new lower
-// half; the new root is the next block of the file.
+// half; the new root is the next block of the file. When there is no block
+// for the new root, nothing changes.
 TEST_F(KeyDelete, AFreedLeafIsTheBlockItsRepairSplitTakes) {
     uint32_t c = mkleaf(d, {"f"});
     uint32_t i5 = mkinner(d, 1, {mkleaf(d, {many('e')}), c});
@@ -365,6 +366,15 @@ TEST_F(KeyDelete, AFreedLeafIsTheBlockItsRepairSplitTakes) {
     ASSERT_EQ(+d->fscb.fc[0], 0u);
     ASSERT_EQ(problems(), 0u);
     uint32_t lb = d->fscb.lb;
+    // No block for the new root: the leaf is neither freed nor taken.
+    d->fscb.lb = MAXBLOCK;
+    pmdb::clearerrors();
+    EXPECT_EQ(del(0x10, 0, "f"), 0);
+    EXPECT_EQ(pmdbtest::errors(), (std::vector<int16_t>{1405, 1280, 1230}));
+    EXPECT_EQ(values(c), (std::vector<std::string>{"f"}));
+    EXPECT_EQ(+d->fscb.fc[0], 0u);
+    EXPECT_EQ(problems(), 0u);
+    d->fscb.lb = lb;
     ASSERT_EQ(del(0x10, 0, "f"), 1);
     EXPECT_EQ(+d->fscb.rootkb, lb + 1);
     EXPECT_EQ(+d->fscb.fc[0], 0u);
