@@ -12,7 +12,8 @@
  *  - Handles. fsopen()/fsopentemp() return an FS handle owned by the library.
  *    Pass it to every later call for that database; fsclose()/fsclosetemp()
  *    free it. Record, key, lock and flush calls trust the handle; the six
- *    control-value calls check it and record error 480 for a bad one.
+ *    control-value calls, the schema calls and fsaddat check it and record
+ *    error 480 for a bad one.
  *  - Results. short calls return 1 for done and 0 for failed; calls that
  *    return a rid or value return 0 for none or failure; handles are null on
  *    failure. Nothing throws.
@@ -162,6 +163,24 @@ PMDB_API short fsgetlocaltime(char instance, struct tm *data);
  * file number, len < 0, too long, or no block can be made), 1035, 1038,
  * 1040, 1042 (the search for room failed), 1045 (no slot), 1050, 1055. */
 PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, uint8_t fid);
+/* Adds a record under a rid chosen by the caller, for restoring records
+ * that others address by rid: the file is rid >> 28 (1..15) and the slot
+ * (the low 28 bits) must be free. The slot is taken out of the free-slot
+ * chain wherever it stands, and the file grows up to the slot's
+ * translation block when it lies beyond the file; the remaining free
+ * slots stay chained, so later fsadd calls work as before. Placing records
+ * in rising rid order is fastest (each placement starts where the last
+ * one left the chain). 1 added; 0: 480 (bad handle), 1025, 1550 (file
+ * number 0, len < 0, rec null with len > 0, too long, or a slot whose
+ * translation block would lie past the largest file), 1555 (the slot is
+ * in use: a live record has this slot, in any file), 1560 (the free-slot
+ * chain cannot be followed to the slot: damage), 1565, 1570, 1575, 1580,
+ * 1585 (the search for room failed, as 1030..1042 for fsadd), 1590 (the
+ * file cannot grow to the slot's translation block), 1595 (a translation
+ * block cannot be marked changed; the chain is as it was), 1600, 1605 (as
+ * 1050 and 1055 for fsadd). The refusals 1550, 1555 and 1560 come before
+ * anything changes. */
+PMDB_API short fsaddat(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid);
 /* Replaces the record's contents; the rid stays, the record may move to
  * another block. 1, or 0: 1025, 1080 (len < 0 or too long, or no block for
  * a move), 1160 (rid refused), 1065, 1070 (not in its block, with 1340),
@@ -186,6 +205,38 @@ PMDB_API uint32_t fslast(char instance, FS *fsinfo, uint8_t fid);
  * the file's last record. */
 PMDB_API uint32_t fsnext(char instance, FS *fsinfo, uint32_t rid);
 PMDB_API uint32_t fsprev(char instance, FS *fsinfo, uint32_t rid);
+
+/* ---- Schema ---------------------------------------------------------- */
+/* Each logical file (1..15) has a name and a record length, which the
+ * library stores for the application and never reads, and each of its 16
+ * subkeys a key type (0..8 as listed under Keys; 9 = a subkey that every
+ * key call refuses) and a duplicate rule (0 unique, 1 equal values allowed,
+ * ordered by rid). A new database has empty names, record length 0, key
+ * type 0 everywhere, subkeys 0..7 unique and 8..15 with duplicates. The
+ * setters change the control block like every other change (make them
+ * between fslock and fsunlock; the next unlock writes them). All four
+ * check the handle (480) and clear pmerrno. */
+
+/* Sets the name (at most 15 bytes; stored NUL-padded, without a NUL when
+ * all 15 are used) and the record length of logical file `file`. 1, or 0:
+ * 480, 1025 (read-only), 1500 (file outside 1..15), 1505 (name null or
+ * longer than 15 bytes). */
+PMDB_API short fsdefinefile(char instance, FS *fsinfo, uint8_t file, const char *name, int16_t rlen);
+/* Sets the key type and duplicate rule of subkey fid & 15 of logical file
+ * fid >> 4. A subkey that holds keys keeps its settings: changing them
+ * would put its stored keys out of order. Setting what it has is always
+ * allowed. 1, or 0: 480, 1025, 1510 (file number 0), 1515 (keytype outside
+ * 0..9), 1520 (dupkeys neither 0 nor 1), 1525 (the subkey holds keys),
+ * 1530 (the index cannot be read to find out; 1155 or 1165 first). */
+PMDB_API short fsdefinesubkey(char instance, FS *fsinfo, uint8_t fid, int16_t keytype, int16_t dupkeys);
+/* The name (with a NUL after it, so name holds up to 16 bytes) and record
+ * length of logical file `file`; either pointer may be null when not
+ * wanted. 1, or 0: 480, 1535 (file outside 1..15). */
+PMDB_API short fsgetfile(char instance, FS *fsinfo, uint8_t file, char name[16], int16_t *rlen);
+/* The key type (as stored, so a damaged file may give a value outside
+ * 0..9) and duplicate rule (0 or 1) of subkey fid & 15 of file fid >> 4;
+ * either pointer may be null. 1, or 0: 480, 1540 (file number 0). */
+PMDB_API short fsgetsubkey(char instance, FS *fsinfo, uint8_t fid, int16_t *keytype, int16_t *dupkeys);
 
 /* ---- Keys ------------------------------------------------------------ */
 /* One B-tree holds the keys of every logical file. fid: logical file in the

@@ -44,6 +44,11 @@ struct FSDATA {
     int16_t seq[NUMBUFFS];     // buffer numbers, least to most recently used
     FSBUFF buff[NUMBUFFS];
     char path[PATHSIZE];       // full path as given to fsopen or made for a temp file
+    // In memory only: 1 + the free slot whose link fsaddat rewrote last, 0
+    // none. A restore places records in rising rid order, so the next slot
+    // it wants is almost always named by that link; starting there keeps
+    // each placement from walking the whole free chain again.
+    uint32_t freehint;
 };
 
 extern FSDATA *fsdataary[NUMFSDATA];

@@ -92,34 +92,59 @@ void fileaddedblocks(FSDATA *fsdata, uint32_t oldlb) {
     }
 }
 
-uint32_t addrec(FSDATA *fsdata, const void *rec, int16_t len, uint8_t fid) {
+// The error numbers of the two adds.
+struct ADDERRS {
+    int16_t refused;   // the arguments (or the slot, for fsaddat)
+    WALKERRS walk;
+    int16_t noslot;    // recorded after the slot call's own number; 0 none
+    int16_t reread;    // the block cannot be read again
+    int16_t mark;      // the block cannot be marked changed
+};
+const ADDERRS FSADDERRS = {1030, {1030, 1035, 1038, 1040, 1042}, 1045, 1050, 1055};
+const ADDERRS FSADDATERRS = {1550, {1565, 1570, 1575, 1580, 1585}, 0, 1600, 1605};
+
+// Adds a record to file fid >> 4: under the head of the free-slot chain
+// (want 0, fsadd), or under the rid want (fsaddat), refused before
+// anything changes when that slot is in use or its chain is damaged.
+uint32_t addrec(FSDATA *fsdata, const void *rec, int16_t len, uint8_t fid, uint32_t want,
+                const ADDERRS &errs) {
     if (refusereadonly(fsdata)) return 0;
     FDATA *f = filebyfid(fsdata, fid);
     uint8_t work[MAXSTORED];
     int16_t c = f == nullptr ? 0 : pack(work, rec, len);
-    if (c == 0) {
-        dodberror(1030);
+    // A slot whose translation block would lie past the largest file (with
+    // room for a data block after it) can never be made.
+    uint64_t m = (want & RIDSLOT) >> 8;
+    if (c == 0 || (want != 0 && m * (uint16_t)fsdata->fscb.xblkfreq + 2 > MAXBLOCK)) {
+        dodberror(errs.refused);
         return 0;
     }
+    uint32_t link = NOSLOT;
+    if (want != 0) {
+        int r = findslotlink(fsdata, want, &link);
+        if (r <= 0) {
+            dodberror(r == 0 ? 1555 : 1560);
+            return 0;
+        }
+    }
     int16_t need = (int16_t)(c + RECHEAD);
-    static const WALKERRS errs = {1030, 1035, 1038, 1040, 1042};
-    uint32_t b = addwalk(fsdata, need, errs);
+    uint32_t b = addwalk(fsdata, need, errs.walk);
     if (b == 0) return 0;
 
     uint32_t oldlb = fsdata->fscb.lb;
-    uint32_t s = getxlate(fsdata, b, fid);
+    uint32_t s = want == 0 ? getxlate(fsdata, b, fid) : takeslot(fsdata, link, b, want);
     if (s == NOSLOT) {
-        dodberror(1045);
+        if (errs.noslot != 0) dodberror(errs.noslot);
         return 0;
     }
     uint32_t rid = ((uint32_t)(fid >> 4) << 28) + s;
-    // getxlate may have read enough blocks to push b out of the cache:
-    // take its buffer afresh.
+    // The slot call may have read enough blocks to push b out of the
+    // cache: take its buffer afresh.
     FSBUFF *buf = readblk(fsdata, b);
     if (buf == nullptr || (int)BLKSIZE - buf->dbuff.len < need) {
         if (buf != nullptr) dbdamage(b, "block lost its room");
         (void)freexlate(fsdata, rid);
-        dodberror(1050);
+        dodberror(errs.reread);
         return 0;
     }
     (void)artb(fsdata, rid, c, work, &buf->dbuff, b);
@@ -127,7 +152,7 @@ uint32_t addrec(FSDATA *fsdata, const void *rec, int16_t len, uint8_t fid) {
         // The caller gets no rid, so no record may stay behind it.
         unappend(fsdata, rid, b);
         (void)freexlate(fsdata, rid);
-        dodberror(1055);
+        dodberror(errs.mark);
         return 0;
     }
     fileaddedblocks(fsdata, oldlb);
@@ -321,9 +346,23 @@ PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, u
     (void)instance;
     pmerrno = 0;
     FSDATA *fsdata = getfsdata(fsinfo);
-    uint32_t rid = addrec(fsdata, rec, len, fid);
+    uint32_t rid = addrec(fsdata, rec, len, fid, 0, FSADDERRS);
     freefs(fsdata);
     return rid;
+}
+
+PMDB_API short fsaddat(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid) {
+    (void)instance;
+    pmerrno = 0;
+    FSDATA *fsdata = checkfsdata(fsinfo);
+    if (fsdata == nullptr) {
+        dodberror(ERR_BADHANDLE);
+        return 0;
+    }
+    uint8_t fid = (uint8_t)((rid >> 28) << 4);
+    uint32_t r = addrec(fsdata, rec, len, fid, rid, FSADDATERRS);
+    freefs(fsdata);
+    return r == 0 ? 0 : 1;
 }
 
 PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid) {

@@ -34,7 +34,143 @@ void undoslot(FSDATA *fsdata, uint32_t xblk, uint32_t rid, uint32_t old) {
     (void)writeblk(fsdata, xblk);
 }
 
+// The value of a link of the free chain: FSCB.ftc for NOSLOT, else the
+// slot's own. False when the slot's translation block is not in the file
+// or cannot be read.
+bool linkvalue(FSDATA *fsdata, uint32_t at, uint32_t *v) {
+    if (at == NOSLOT) {
+        *v = fsdata->fscb.ftc;
+        return true;
+    }
+    uint32_t xblk = slotxblk(fsdata, at);
+    FSBUFF *x = xblk > fsdata->fscb.lb ? nullptr : readblk(fsdata, xblk);
+    if (x == nullptr) return false;
+    *v = x->xlate[at & 0xff];
+    return true;
+}
+
+// The slots of the translation blocks the file has; also the first slot of
+// the next one to be made, where the chain leaves the file.
+uint64_t slotsinfile(const FSDATA *fsdata) {
+    const FSCB &cb = fsdata->fscb;
+    return cb.lb < 1 ? 0 : ((uint64_t)(cb.lb - 1) / freq(fsdata) + 1) * 256;
+}
+
+bool beyondfile(const FSDATA *fsdata, uint32_t slot) {
+    return slot > RIDSLOT || slotxblk(fsdata, slot) > fsdata->fscb.lb;
+}
+
+int damaged(uint32_t blk, const char *what) {
+    dbdamage(blk, what);
+    return -1;
+}
+
+// Follows the chain from the link *at until a link names slot s (1, *at is
+// that link) or leaves the file (0, *at is the last link in the file); -1
+// on damage: an unreadable block, a link to a slot in use, or a loop (no
+// sound chain visits more links than there are slots).
+int walktoslot(FSDATA *fsdata, uint32_t s, uint32_t *at) {
+    uint64_t limit = slotsinfile(fsdata) + 1;
+    for (uint64_t steps = 0;; steps++) {
+        uint32_t v;
+        if (!linkvalue(fsdata, *at, &v)) return damaged(0, "free slot chain link cannot be read");
+        if (v == s) return 1;
+        if (beyondfile(fsdata, v)) return 0;
+        uint32_t w;
+        if (!linkvalue(fsdata, v, &w)) return damaged(slotxblk(fsdata, v), "free slot chain link cannot be read");
+        if ((w & RIDFILE) != 0) return damaged(slotxblk(fsdata, v), "free slot chain names a slot in use");
+        if (steps > limit) return damaged(0, "free slot chain loops");
+        *at = v;
+    }
+}
+
 }  // namespace
+
+int findslotlink(FSDATA *fsdata, uint32_t rid, uint32_t *link) {
+    uint32_t s = rid & RIDSLOT;
+    bool beyond = beyondfile(fsdata, s);
+    uint32_t v;
+    if (!beyond) {
+        if (!linkvalue(fsdata, s, &v)) return damaged(slotxblk(fsdata, s), "translation block cannot be read");
+        if ((v & RIDFILE) != 0) return 0;
+    }
+    // The hint first (when it is still a free slot of the file), then the
+    // head; a hint that does not lead to s cost one walk to the chain's end.
+    uint32_t starts[2] = {NOSLOT, NOSLOT};
+    uint32_t h = fsdata->freehint - 1;
+    if (fsdata->freehint != 0 && h != s && !beyondfile(fsdata, h) && linkvalue(fsdata, h, &v) &&
+        (v & RIDFILE) == 0)
+        starts[0] = h;
+    for (int k = starts[0] == NOSLOT ? 1 : 0; k < 2; k++) {
+        uint32_t at = starts[k];
+        int r = walktoslot(fsdata, s, &at);
+        if (r < 0) return -1;
+        if (r == 1) {
+            *link = at;
+            return 1;
+        }
+        if (beyond) {
+            // The way out must name the first slot of the next translation
+            // block, or growing the file would not bring s onto the chain.
+            if (!linkvalue(fsdata, at, &v) || v != slotsinfile(fsdata))
+                return damaged(0, "free slot chain leaves the file at the wrong slot");
+            *link = at;
+            return 1;
+        }
+    }
+    return damaged(slotxblk(fsdata, s), "free slot not on the free slot chain");
+}
+
+uint32_t takeslot(FSDATA *fsdata, uint32_t link, uint32_t blk, uint32_t rid) {
+    FSCB &cb = fsdata->fscb;
+    uint32_t s = rid & RIDSLOT;
+    uint32_t xs = slotxblk(fsdata, s);
+    while (xs > cb.lb) {
+        uint32_t b = allocextendedblk(fsdata);
+        if (b == 0 || readblk(fsdata, b) == nullptr) {
+            dodberror(1590);
+            return NOSLOT;
+        }
+    }
+    uint32_t at = link, next;
+    if (walktoslot(fsdata, s, &at) != 1 || !linkvalue(fsdata, s, &next)) {
+        dodberror(1560);
+        return NOSLOT;
+    }
+    if (at == NOSLOT) {
+        cb.ftc = next;
+        changefscb(fsdata);
+    } else {
+        uint32_t xa = slotxblk(fsdata, at);
+        FSBUFF *x = readblk(fsdata, xa);
+        if (x == nullptr) {
+            dodberror(1560);
+            return NOSLOT;
+        }
+        x->xlate[at & 0xff] = next;
+        if (!writeblk(fsdata, xa)) {
+            undoslot(fsdata, xa, at, s);
+            dodberror(1595);
+            return NOSLOT;
+        }
+    }
+    FSBUFF *x = readblk(fsdata, xs);
+    if (x != nullptr) x->xlate[s & 0xff] = (rid & RIDFILE) | (blk & RIDSLOT);
+    if (x == nullptr || !writeblk(fsdata, xs)) {
+        // The slot goes back into the chain where it stood.
+        if (x != nullptr) undoslot(fsdata, xs, s, next);
+        if (at == NOSLOT) {
+            cb.ftc = s;
+            changefscb(fsdata);
+        } else {
+            undoslot(fsdata, slotxblk(fsdata, at), at, s);
+        }
+        dodberror(1595);
+        return NOSLOT;
+    }
+    fsdata->freehint = at == NOSLOT ? 0 : at + 1;
+    return s;
+}
 
 uint32_t ridtoblk(FSDATA *fsdata, uint32_t rid) {
     uint32_t xblk = slotxblk(fsdata, rid);

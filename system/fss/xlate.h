@@ -49,6 +49,27 @@ uint32_t ridtoblk(FSDATA *fsdata, uint32_t rid);
 // way lies above the FSCB.lb seen before the call.
 uint32_t getxlate(FSDATA *fsdata, uint32_t blk, uint32_t fid);
 
+// Binding a chosen slot (fsaddat). The free chain is singly linked, so a
+// slot in its middle is taken out by rewriting the link that names it:
+// FSCB.ftc (link NOSLOT) or the free slot before it. findslotlink finds
+// that link without changing anything; takeslot grows the file to the
+// slot's translation block when it lies beyond the file, unlinks the slot
+// and binds it. A slot beyond the file is reached through the chain's way
+// out of the file, which names the first slot of the next translation
+// block to be made: growing the file chains the new blocks' slots upward
+// from there, so the wanted slot then lies further down the same chain.
+//
+// 1 with *link set: the slot is free and *link names it, or the slot lies
+// beyond the file and *link is the chain's way out; 0: the slot is in use;
+// -1: the chain cannot be followed to it (damage reported).
+int findslotlink(FSDATA *fsdata, uint32_t rid, uint32_t *link);
+// Takes rid's slot (found through link by findslotlink, nothing on the
+// chain changed since) and binds it to blk for rid's file. The slot number,
+// or NOSLOT on failure: 1590 the file cannot grow to the slot's translation
+// block, 1560 the chain cannot be followed, 1595 a translation block cannot
+// be marked changed (the chain is put back as it was).
+uint32_t takeslot(FSDATA *fsdata, uint32_t link, uint32_t blk, uint32_t rid);
+
 // Rebinds rid to data block blk, keeping its file bits; 0 on failure
 // (1366 beyond the file, 1367, 1368).
 short changexlate(FSDATA *fsdata, uint32_t blk, uint32_t rid);

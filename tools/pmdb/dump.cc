@@ -55,7 +55,11 @@ int dumpdb(Ctx &c, const Db &db, bool jsonl, const Survey *keycounts) {
     FILE *o = c.out;
     const pmdb::FSCB &cb = pmdb::getfsdata(db.fs())->fscb;
     Schema s;
-    schemafromfscb(cb, &s);
+    if (!readschema(db, &s)) {
+        liberror(c, "dump: cannot read the schema");
+        return EXIT_FAIL;
+    }
+    s.xblkfreq = cb.xblkfreq == 0 ? pmdb::DEFAULTXBLKFREQ : cb.xblkfreq;
     if (jsonl) {
         fprintf(o, "{\"type\":\"header\",\"format\":\"pmdb-dump\",\"version\":1}\n");
         fprintf(o, "{\"type\":\"xblkfreq\",\"value\":%d}\n", s.xblkfreq);

@@ -31,7 +31,7 @@ const Meaning pmerrnos[] = {
 };
 
 const Meaning errors[] = {
-    {480, "control-value calls: the handle is out of range or names a closed database"},
+    {480, "control-value calls, schema calls, fsaddat: the handle is out of range or names a closed database"},
     {1009, "fsopen, fsopentemp: all 20 database entries in use"},
     {1010, "fsopen, fsopentemp: no memory for the open database"},
     {1012, "fsopen, fsopentemp: no memory for the handle"},
@@ -134,6 +134,27 @@ const Meaning errors[] = {
     {1405, "allocextendedblk: the file already has its last possible block (0x3fffff)"},
     {1415, "allocextendedblk: the translation-slot space is exhausted"},
     {1420, "allocextendedblk: the new translation block cannot be read"},
+    {1500, "fsdefinefile: the file number is outside 1..15"},
+    {1505, "fsdefinefile: the name is null or longer than 15 bytes"},
+    {1510, "fsdefinesubkey: the file number in fid is 0"},
+    {1515, "fsdefinesubkey: the key type is outside 0..9"},
+    {1520, "fsdefinesubkey: the duplicate rule is neither 0 nor 1"},
+    {1525, "fsdefinesubkey: the subkey holds keys: its type and rule cannot change"},
+    {1530, "fsdefinesubkey: the key index cannot be read to learn whether the subkey holds keys"},
+    {1535, "fsgetfile: the file number is outside 1..15"},
+    {1540, "fsgetsubkey: the file number in fid is 0"},
+    {1550, "fsaddat: refused: file number 0, bad length or record, stored form over 1008 bytes, or a slot past the largest file"},
+    {1555, "fsaddat: the rid's slot is in use"},
+    {1560, "fsaddat: the free-slot chain cannot be followed to the slot (damage)"},
+    {1565, "fsaddat: no block can be made for the record"},
+    {1570, "fsaddat: the first block tried cannot be read or is damaged"},
+    {1575, "fsaddat: a block re-filed by the search for room cannot be marked changed"},
+    {1580, "fsaddat: no block can be made after a chain ran out"},
+    {1585, "fsaddat: the next block of the search cannot be read or is damaged, or the search does not end"},
+    {1590, "fsaddat: the file cannot grow to the slot's translation block"},
+    {1595, "fsaddat: a translation block cannot be marked changed while the slot is taken"},
+    {1600, "fsaddat: the block found cannot be read again after the slot was bound"},
+    {1605, "fsaddat: the block cannot be marked changed after the append (the add is undone)"},
     {9900, "readfscb: a read of the control block fails (retried, at most 3 reads)"},
 
 };

@@ -181,9 +181,8 @@ std::string maxvalue(int t) {
 }
 
 int subkeytype(const Db &db, uint8_t fid) {
-    int n = fid >> 4;
-    if (n < 1 || n > pmdb::NUMFILES) return -1;
-    int t = pmdb::getfsdata(db.fs())->fscb.f[n - 1].keytype[fid & 15];
+    int16_t t;
+    if (!fsgetsubkey(db.inst(), db.fs(), fid, &t, nullptr)) return -1;
     return t >= 0 && t < NUMKEYTYPES ? t : -1;
 }
 

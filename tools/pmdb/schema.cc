@@ -4,13 +4,13 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <stddef.h>
 #include <string.h>
 
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
-#include "fss/fscb.h"
 #include "fss/fsdata.h"
 #include "pmdbtool.h"
 
@@ -135,7 +135,7 @@ bool parseschemaline(const std::string &rawline, int lineno, Schema *s, std::str
         if (!parsefilesubkey(w[0], &n, &sk))
             return fail(error, lineno, "'" + w[0] + "' is not FILE.SUBKEY (1..15).(0..15)");
         if (w.size() != 3) return fail(error, lineno, "a subkey line is FILE.SUBKEY TYPE unique|dup");
-        int t = keytypebyname(w[1]);
+        int t = w[1] == NONETYPENAME ? NONETYPE : keytypebyname(w[1]);
         if (t < 0) return fail(error, lineno, "unknown key type '" + w[1] + "'");
         if (w[2] != "unique" && w[2] != "dup")
             return fail(error, lineno, "expected unique or dup, not '" + w[2] + "'");
@@ -192,7 +192,7 @@ std::string formatschema(const Schema &s) {
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
             const SubkeyDef &sk = f.sub[k];
             if (!sk.declared) continue;
-            const char *tn = keytypename(sk.keytype);
+            const char *tn = sk.keytype == NONETYPE ? NONETYPENAME : keytypename(sk.keytype);
             std::string id = std::to_string(n) + "." + std::to_string(k);
             if (tn == nullptr)
                 out += "# " + id + " has key type " + std::to_string(sk.keytype) +
@@ -222,25 +222,57 @@ void schemafromfscb(const pmdb::FSCB &cb, Schema *s) {
     }
 }
 
-void schematofscb(const Schema &s, pmdb::FSCB *cb) {
-    for (int n = 0; n < pmdb::NUMFILES; n++) {
-        const FileDef &f = s.f[n];
-        pmdb::FDATA &fd = cb->f[n];
-        if (f.declared) {
-            memset(fd.name, 0, sizeof fd.name);
-            memcpy(fd.name, f.name.data(), f.name.size());
-            fd.rlen = (int16_t)f.rlen;
+bool readspacing(const std::string &path, int *freq) {
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    uint8_t b[2];
+    bool ok = fseek(f, (long)offsetof(pmdb::FSCB, xblkfreq), SEEK_SET) == 0 && fread(b, 1, 2, f) == 2;
+    fclose(f);
+    if (!ok) return false;
+    int16_t v = (int16_t)pmdb::get16(b);
+    *freq = v == 0 ? pmdb::DEFAULTXBLKFREQ : v;
+    return true;
+}
+
+bool readschema(const Db &db, Schema *s) {
+    *s = Schema();
+    for (int n = 1; n <= pmdb::NUMFILES; n++) {
+        FileDef &f = s->f[n - 1];
+        char name[16];
+        int16_t rlen;
+        if (!fsgetfile(db.inst(), db.fs(), (uint8_t)n, name, &rlen)) return false;
+        f.name = name;
+        f.rlen = rlen;
+        f.declared = !f.name.empty() || f.rlen != 0;
+        for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
+            SubkeyDef &sk = f.sub[k];
+            int16_t t, dup;
+            if (!fsgetsubkey(db.inst(), db.fs(), (uint8_t)(n << 4 | k), &t, &dup)) return false;
+            sk.keytype = t;
+            sk.dup = dup != 0;
+            sk.declared = sk.keytype != 0 || sk.dup != defaultdup(k);
+        }
+    }
+    return true;
+}
+
+bool applyschema(const Db &db, const Schema &s, std::string *what) {
+    for (int n = 1; n <= pmdb::NUMFILES; n++) {
+        const FileDef &f = s.f[n - 1];
+        if (f.declared && !fsdefinefile(db.inst(), db.fs(), (uint8_t)n, f.name.c_str(), (int16_t)f.rlen)) {
+            *what = "cannot define file " + std::to_string(n);
+            return false;
         }
         for (int k = 0; k < pmdb::NUMSUBKEYS; k++) {
             const SubkeyDef &sk = f.sub[k];
-            if (!sk.declared) continue;
-            fd.keytype[k] = (signed char)sk.keytype;
-            if (sk.dup)
-                fd.dupkeys = (uint16_t)(fd.dupkeys | (1u << k));
-            else
-                fd.dupkeys = (uint16_t)(fd.dupkeys & ~(1u << k));
+            if (sk.declared &&
+                !fsdefinesubkey(db.inst(), db.fs(), (uint8_t)(n << 4 | k), (int16_t)sk.keytype, sk.dup ? 1 : 0)) {
+                *what = "cannot define subkey " + std::to_string(n) + "." + std::to_string(k);
+                return false;
+            }
         }
     }
+    return true;
 }
 
 // Makes path a new database set up by schema; reports its own failures.
@@ -257,12 +289,10 @@ int createdatabase(Ctx &c, const std::string &path, const Schema &schema, bool f
     }
     Db db;
     if (!db.open(c, path, false)) return EXIT_FAIL;
-    pmdb::FSDATA *fsdata = pmdb::getfsdata(db.fs());
-    schematofscb(schema, &fsdata->fscb);
-    pmdb::changefscb(fsdata);
     clearliberrors();
-    if (!fsflush(db.inst(), db.fs())) {
-        liberror(c, "cannot write the schema into " + path);
+    std::string what;
+    if (!applyschema(db, schema, &what) || !fsunlock(db.inst(), db.fs())) {
+        liberror(c, (what.empty() ? "cannot write the schema" : what) + " into " + path);
         return EXIT_FAIL;
     }
     db.close();
@@ -298,7 +328,11 @@ int cmdschema(Ctx &c, int argc, char **argv) {
     Db db;
     if (!db.open(c, a.pos[0], true)) return EXIT_USAGE;
     Schema s;
-    schemafromfscb(pmdb::getfsdata(db.fs())->fscb, &s);
+    clearliberrors();
+    if (!readschema(db, &s) || !readspacing(a.pos[0], &s.xblkfreq)) {
+        liberror(c, "cannot read the schema of " + a.pos[0]);
+        return EXIT_FAIL;
+    }
     fputs(formatschema(s).c_str(), c.out);
     return EXIT_OK;
 }

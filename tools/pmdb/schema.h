@@ -9,7 +9,9 @@
 //                                15 bytes, "-" for none) and record length
 //   N.S TYPE unique|dup          subkey S (0..15) of file N: key type by
 //                                name (char short long uchar ushort ulong
-//                                float double ldouble) and duplicates
+//                                float double ldouble, or none for a
+//                                subkey every key call refuses) and
+//                                duplicates
 // Files and subkeys not named keep what a new database has: no name,
 // record length 0, key type char, unique for subkeys 0..7 and dup for
 // 8..15. Printing leaves those defaults out.
@@ -24,6 +26,10 @@
 namespace pmdbtool {
 
 constexpr int NUMKEYTYPES = 9;
+// Key type 9: a subkey that the schema calls accept and every key call
+// refuses.
+constexpr int NONETYPE = 9;
+constexpr const char NONETYPENAME[] = "none";
 
 struct SubkeyDef {
     bool declared = false;
@@ -59,9 +65,15 @@ bool parseschemaline(const std::string &line, int lineno, Schema *s, std::string
 // The text of a schema, in file then subkey order, defaults left out.
 std::string formatschema(const Schema &s);
 
+// From a control block image (for files the library cannot open).
 void schemafromfscb(const pmdb::FSCB &cb, Schema *s);
-// Sets the declared files and subkeys (and nothing else) in cb.
-void schematofscb(const Schema &s, pmdb::FSCB *cb);
+// Through the schema calls; the spacing, which no call reports, is read
+// from the file's control block (readspacing). False when a call fails.
+bool readschema(const Db &db, Schema *s);
+bool readspacing(const std::string &path, int *freq);
+// Sets the declared files and subkeys through the schema calls; false with
+// *what naming the item when a call fails (the error ring says why).
+bool applyschema(const Db &db, const Schema &s, std::string *what);
 
 // Makes path a new database set up by the schema (refusing an existing
 // file unless force); reports its own failures. An exit status.
