@@ -173,7 +173,7 @@ class _Lib:
         if self.instance is None:
             n = self.load().fsinit(None)
             if n < 0:
-                raise LibraryNotFoundError("every instance of the pmdb library is taken (fsinit gave -1)")
+                raise Error("every instance of the pmdb library is taken (fsinit gave -1)")
             self.instance = n
         return self.instance
 
@@ -206,7 +206,7 @@ def call(name: str, *args: Any) -> Tuple[Any, List[int], str]:
     with lock:
         f = getattr(lib.load(), name, None)
         if f is None:
-            raise Error(f"the pmdb library {lib.path} has no {name}(): it is older than this module")
+            raise LibraryNotFoundError(f"the pmdb library {lib.path} has no {name}(): it is older than this module")
         before = errorstate()
         r = f(*args)
         nums, text = recorded(before)
