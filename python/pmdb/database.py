@@ -357,12 +357,21 @@ class Database:
         return out
 
     def _addkey(self, fid: int, rid: int, raw: bytes) -> None:
+        if not raw:
+            # The index compares an empty value equal to every key of its
+            # subkey: it would stand alone there, refusing every other key.
+            raise ValueError(f"an empty value cannot be a key (subkey {fid >> 4}.{fid & 15}): the index holds it "
+                             "equal to every other key")
         r, nums, text = call("fsaddkey", self._inst, self._h(), fid, rid, len(raw), raw)
         if not r:
             cls = DuplicateKeyError if nums == [1145] else Error
             _raise(f"{self.path}: add key {fid >> 4}.{fid & 15} {raw!r} for rid {rid:08x}", nums, text, cls=cls)
 
     def _delkey(self, fid: int, rid: int, raw: bytes) -> None:
+        if not raw and self._first(fid) != (b"", rid):
+            # The library takes an empty value as "the first key of the
+            # subkey", whatever it is; only that key of this rid may go.
+            raise NotFoundError(f"{self.path}: delete key {fid >> 4}.{fid & 15} '' of rid {rid:08x}: no such key")
         r, nums, text = call("fsdeletekey", self._inst, self._h(), fid, rid, len(raw), raw)
         if not r:
             cls = Error if nums else NotFoundError
@@ -405,6 +414,8 @@ class Database:
         hi = _keys.encode(t, stop) if stop is not None else None
         low = _keys.order(t, lo) if lo else None
         high = _keys.order(t, hi) if hi else None
+        if hi == b"":
+            return  # nothing is below the empty value
         with lock:
             if reverse:
                 cur = self._before(fid, hi, None) if hi else self._lastofsubkey(fid)

@@ -71,8 +71,8 @@ def test_transactions(db):
     with db.transaction():
         a = db.add(1, b"a", keys={0: 1})
         b = db.add(1, b"b", keys={0: 2})
-    with pytest.raises(pmdb.Error, match="already open"):
-        with db.transaction():
+    with db.transaction():
+        with pytest.raises(pmdb.Error, match="already open"):
             with db.transaction():
                 pass
     with pytest.raises((KeyError, pmdb.RollbackError)) as e:
