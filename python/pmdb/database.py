@@ -84,7 +84,9 @@ class Database:
         self.path = path
         self.readonly = readonly
         self._intxn = False
+        # The schema as read from the database; only create() changes it.
         self._keytypes: Dict[int, Tuple[int, bool]] = {}
+        self._names: Optional[Dict[str, int]] = None
         self._buf = ctypes.create_string_buffer(MAXRECORD + 1)
         _open_databases.add(self)
 
@@ -196,10 +198,12 @@ class Database:
 
     def _fileno(self, file: FileRef) -> int:
         if isinstance(file, str):
-            for n, (name, _, _) in self._schema_files().items():
-                if name is not None and name.decode("utf-8", "surrogateescape") == file:
-                    return n
-            raise ValueError(f"{self.path}: no logical file is named {file!r}")
+            if self._names is None:
+                self._names = {name.decode("utf-8", "surrogateescape"): n
+                               for n, (name, _, _) in sorted(self._schema_files().items(), reverse=True) if name}
+            if file not in self._names:
+                raise ValueError(f"{self.path}: no logical file is named {file!r}")
+            return self._names[file]
         if isinstance(file, bool) or not isinstance(file, int) or not 1 <= file <= 15:
             raise ValueError(f"a logical file is 1..15 or its name, not {file!r}")
         return file
@@ -252,6 +256,7 @@ class Database:
             for s, (t, dup) in sorted(keys.items()):
                 self._call(f"define subkey {n}.{s}", "fsdefinesubkey", n << 4 | s, t, int(dup))
         self._keytypes.clear()
+        self._names = None
 
     # ---- records -----------------------------------------------------
 
