@@ -26,18 +26,6 @@ _FORMATS = {1: "<h", 2: "<i", 4: "<H", 5: "<I", 6: "<f", 7: "<d"}
 _WIDTHS = {1: 2, 2: 4, 4: 2, 5: 4, 6: 4, 7: 8, 8: 10}
 _INTRANGE = {1: (-(1 << 15), (1 << 15) - 1), 2: (-(1 << 31), (1 << 31) - 1), 4: (0, 0xFFFF), 5: (0, 0xFFFFFFFF)}
 
-Value = Union[str, bytes, int, float]
-
-
-def keytype_number(t: Union[int, str]) -> int:
-    """A key type given by name or number, as its number 0..8."""
-    if isinstance(t, str):
-        if t not in KEYTYPES:
-            raise ValueError(f"unknown key type {t!r} (one of {', '.join(KEYTYPES)})")
-        return KEYTYPES.index(t)
-    if isinstance(t, int) and not isinstance(t, bool) and 0 <= t < len(KEYTYPES):
-        return t
-    raise ValueError(f"key type {t!r} is not 0..8 or a key type name")
 
 
 def width(t: int) -> int:

@@ -29,7 +29,11 @@ from __future__ import annotations
 import re
 from typing import Any, Dict, Mapping, Optional, Tuple
 
-from ._keys import KEYTYPES, keytype_number
+from ._keys import KEYTYPES
+
+# Key types a subkey may be given: the nine of the key index, and "none"
+# (9), a subkey that every key call refuses.
+SUBKEYTYPES = KEYTYPES + ("none",)
 
 NUMFILES = 15
 NUMSUBKEYS = 16
@@ -102,14 +106,14 @@ def parse_text(text: str) -> Tuple[Optional[int], Files]:
                 raise bad(f"{w[0]!r} is not FILE.SUBKEY (1..15).(0..15)")
             if len(w) != 3:
                 raise bad("a subkey line is FILE.SUBKEY TYPE unique|dup")
-            if w[1] not in KEYTYPES:
+            if w[1] not in SUBKEYTYPES:
                 raise bad(f"unknown key type {w[1]!r}")
             if w[2] not in ("unique", "dup"):
                 raise bad(f"expected unique or dup, not {w[2]!r}")
             keys = files.setdefault(fs[0], (None, None, {}))[2]
             if fs[1] in keys:
                 raise bad(f"subkey {w[0]} declared twice")
-            keys[fs[1]] = (KEYTYPES.index(w[1]), w[2] == "dup")
+            keys[fs[1]] = (SUBKEYTYPES.index(w[1]), w[2] == "dup")
         else:
             n = _number(w[0], 1, NUMFILES)
             if n is None:
@@ -131,17 +135,25 @@ def parse_text(text: str) -> Tuple[Optional[int], Files]:
     return xblkfreq, files
 
 
+def _keytype(t: Any, where: str) -> int:
+    if isinstance(t, str) and t in SUBKEYTYPES:
+        return SUBKEYTYPES.index(t)
+    if isinstance(t, int) and not isinstance(t, bool) and 0 <= t < len(SUBKEYTYPES):
+        return t
+    raise ValueError(f"{where}: key type {t!r} is none of {', '.join(SUBKEYTYPES)} (or 0..9)")
+
+
 def _subkey_from(value: Any, where: str) -> Tuple[int, bool]:
     if isinstance(value, str):
         w = value.split()
         if len(w) != 2 or w[1] not in ("unique", "dup"):
             raise ValueError(f"{where}: expected 'TYPE unique' or 'TYPE dup', not {value!r}")
-        return keytype_number(w[0]), w[1] == "dup"
+        return _keytype(w[0], where), w[1] == "dup"
     if isinstance(value, Mapping):
         unknown = set(value) - {"keytype", "dup"}
         if unknown or "keytype" not in value:
             raise ValueError(f"{where}: a subkey is {{'keytype': TYPE, 'dup': bool}}")
-        return keytype_number(value["keytype"]), bool(value.get("dup", False))
+        return _keytype(value["keytype"], where), bool(value.get("dup", False))
     raise TypeError(f"{where}: a subkey is a dict or 'TYPE unique|dup', not {type(value).__name__}")
 
 
@@ -201,7 +213,7 @@ def as_dict(xblkfreq: Optional[int], files: Files) -> Dict[str, Any]:
     for n in sorted(files):
         name, rlen, keys = files[n]
         entry: Dict[str, Any] = {"name": (name or b"").decode("utf-8", "surrogateescape"), "rlen": rlen or 0}
-        entry["keys"] = {s: {"keytype": KEYTYPES[t] if 0 <= t < len(KEYTYPES) else t, "dup": dup}
+        entry["keys"] = {s: {"keytype": SUBKEYTYPES[t] if 0 <= t < len(SUBKEYTYPES) else t, "dup": dup}
                          for s, (t, dup) in sorted(keys.items())}
         fd[n] = entry
     out["files"] = fd

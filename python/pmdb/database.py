@@ -216,7 +216,7 @@ class Database:
         fid = n << 4 | subkey
         t = self._subkey(fid)[0]
         if not 0 <= t < len(_keys.KEYTYPES):
-            raise Error(f"{self.path}: subkey {n}.{subkey} has key type {t}, which no key call takes")
+            raise Error(f"{self.path}: subkey {n}.{subkey} takes no keys (key type {t})")
         return fid, t
 
     def _subkey(self, fid: int) -> Tuple[int, bool]:

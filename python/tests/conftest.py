@@ -21,6 +21,7 @@ SCHEMA = """
 2.4 double unique
 2.5 ldouble dup
 2.6 uchar unique
+2.7 none dup
 """
 
 

@@ -23,12 +23,15 @@ def test_schema_forms_and_refusals(tmp_path):
     assert schema["files"][1] == {"name": "customers", "rlen": 56, "keys": {
         0: {"keytype": "long", "dup": False}, 1: {"keytype": "char", "dup": True}}}
     assert schema["files"][2]["keys"][5] == {"keytype": "ldouble", "dup": True}
+    assert schema["files"][2]["keys"][7] == {"keytype": "none", "dup": True}
     # The dict form makes the same database; the short subkey form too.
     with pmdb.create("b.pmdb", schema) as b:
         assert b.schema == schema
     with pmdb.create("c.pmdb", {"files": {"1": {"keys": {8: "long unique"}}}}) as c:
         assert c.schema == {"files": {1: {"name": "", "rlen": 0, "keys": {8: {"keytype": "long", "dup": False}}}}}
         assert c.find(1, 8, 5) is None
+    with pmdb.open("a.pmdb") as a, pytest.raises(pmdb.Error, match="takes no keys"):
+        a.add(2, b"x", keys={7: "x"})
     with pytest.raises(FileExistsError):
         pmdb.create("a.pmdb")
     pmdb.create("a.pmdb", overwrite=True).close()
