@@ -43,6 +43,15 @@ def _fspath(path: PathLike) -> bytes:
     return os.fsencode(path)
 
 
+def _rid(rid: Any) -> int:
+    # ctypes would quietly cut a larger int to 32 bits: another record.
+    if isinstance(rid, bool) or not isinstance(rid, int):
+        raise TypeError(f"a rid is an int, not {type(rid).__name__}")
+    if not 0 <= rid <= 0xFFFFFFFF:
+        raise ValueError(f"a rid is a 32-bit number, not {rid}")
+    return rid
+
+
 def _bytes(data: Any, what: str) -> bytes:
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"{what} takes bytes, not {type(data).__name__}")
@@ -289,6 +298,7 @@ class Database:
     def read(self, rid: int) -> bytes:
         """The record's bytes; ``NotFoundError`` when the rid names no live
         record."""
+        _rid(rid)
         with lock:
             h = self._h()
             if lib.has("fsreadn"):
@@ -302,6 +312,7 @@ class Database:
     def write(self, rid: int, data: bytes) -> None:
         """Replaces the record's bytes; its rid and keys stay."""
         raw = _bytes(data, "write")
+        _rid(rid)
         with self._unit():
             self._call(f"write rid {rid:08x}", "fswrite", raw, len(raw), rid, notfound=(1160,))
 
@@ -309,6 +320,7 @@ class Database:
         """Deletes the record, and first its keys ({subkey: value}) when
         given. Either all go or nothing does: ``NotFoundError`` when the
         record or one of the keys is not there."""
+        _rid(rid)
         encoded = self._encodekeys(rid >> 28, keys) if keys else []
         with lock, self._unit():
             done: List[Tuple[int, bytes]] = []
@@ -384,14 +396,14 @@ class Database:
 
     def add_key(self, rid: int, subkey: int, value: Any) -> None:
         """Adds a key of the record's logical file."""
-        fid, t = self._fid(rid >> 28, subkey)
+        fid, t = self._fid(_rid(rid) >> 28, subkey)
         raw = _keys.encode(t, value)
         with self._unit():
             self._addkey(fid, rid, raw)
 
     def delete_key(self, rid: int, subkey: int, value: Any) -> None:
         """Removes a key of the record; ``NotFoundError`` when absent."""
-        fid, t = self._fid(rid >> 28, subkey)
+        fid, t = self._fid(_rid(rid) >> 28, subkey)
         raw = _keys.encode(t, value)
         with self._unit():
             self._delkey(fid, rid, raw)

@@ -44,6 +44,8 @@ def test_refusals_change_nothing(db):
         db.write(rid, b"x")
     with pytest.raises(pmdb.NotFoundError):
         db.delete(rid)
+    with pytest.raises(ValueError):
+        db.read(rid + (1 << 32))  # not cut to another record's rid
     assert list(db.records(1)) == []
 
 
