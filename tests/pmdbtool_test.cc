@@ -107,7 +107,7 @@ TEST_F(DbTest, HelpVersionAndUsageErrors) {
     EXPECT_EQ(pmdb({"create"}).rc, 2);
     Result missing = pmdb({"schema", "nosuch.db"});
     EXPECT_EQ(missing.rc, 2);
-    EXPECT_TRUE(has(missing.err, "cannot open nosuch.db"));
+    EXPECT_EQ(missing.err, "pmdb schema: nosuch.db: No such file or directory\n");
 }
 
 TEST_F(DbTest, ErrorsNameLibraryNumbersAndMeanings) {
@@ -344,12 +344,18 @@ TEST_F(DbTest, DumpLoadRoundTripOfARandomWorkload) {
     Model m;
     workload(path("a.db"), 7, 1500, &m);
     if (HasFatalFailure()) return;
+    {
+        Open db(path("a.db"));
+        ASSERT_TRUE(fsstorecannumber(db.inst, db.fs, 0x12345678));
+        ASSERT_TRUE(fsstorebusinessdate(db.inst, db.fs, 20270101));
+        ASSERT_TRUE(fssetappstat(db.inst, db.fs, 1));
+    }
     Result d1 = pmdb({"dump", path("a.db")});
     ASSERT_EQ(d1.rc, 0) << d1.err;
     EXPECT_EQ(d1.err, "");
     std::vector<std::string> l = lines(d1.out);
     ASSERT_FALSE(l.empty());
-    EXPECT_EQ(l[0], "pmdb-dump 1");
+    EXPECT_EQ(l[0], "pmdb-dump 2");
 
     // The dump holds exactly the model's records, in rid order per file.
     Parsed p1 = parse(d1.out);
@@ -377,8 +383,10 @@ TEST_F(DbTest, DumpLoadRoundTripOfARandomWorkload) {
                           std::to_string(p1.keys["1.0"].size() * 3 + p1.keys["2.0"].size()));
     EXPECT_GT(p1.keys["1.0"].size(), 100u);
 
-    // Load into a new file and dump again: the same schema, the same
-    // records, the same keys naming the same records under new rids.
+    EXPECT_TRUE(has(d1.out, "\ncontrol counter 305419896\ncontrol businessdate 20270101\ncontrol appstat 1\n"));
+
+    // Load into a new file and dump again: the same dump, deletions'
+    // gaps, control values and all.
     writetext(path("a.dump"), d1.out);
     Result ld = pmdb({"load", path("b.db"), path("a.dump")});
     ASSERT_EQ(ld.rc, 0) << ld.err;
@@ -390,7 +398,20 @@ TEST_F(DbTest, DumpLoadRoundTripOfARandomWorkload) {
     EXPECT_EQ(p1.recs, p2.recs);
     EXPECT_EQ(p1.keys, p2.keys);
     EXPECT_EQ(p1.end, p2.end);
-    EXPECT_NE(d1.out, d2.out);  // the deletions' slot gaps are gone: rids differ
+    EXPECT_EQ(d1.out, d2.out);
+    EXPECT_EQ(pmdb({"check", path("b.db")}).rc, 0);
+    {
+        // The rids freed by deletions stay free: later adds get them, and
+        // never a live one.
+        Open db(path("b.db"));
+        std::set<uint32_t> slots;
+        for (auto &r : m.recs) slots.insert(r.first & 0x0fffffff);
+        for (int k = 0; k < 300; k++) {
+            uint32_t rid = fsadd(db.inst, db.fs, "new", 3, 0x40);
+            ASSERT_NE(rid, 0u);
+            ASSERT_TRUE(slots.insert(rid & 0x0fffffff).second) << std::hex << rid;
+        }
+    }
     EXPECT_EQ(pmdb({"check", path("b.db")}).rc, 0);
 
     // A dump of a loaded file loads to the same file again, and the jsonl
@@ -439,7 +460,7 @@ TEST_F(DbTest, DumpValuesOfEveryTypeReadBackExactly) {
     ASSERT_EQ(d.rc, 0) << d.err;
     EXPECT_TRUE(has(d.out, "key 1.0 10000000 \"\\x00q\\\"\\\\ #\\xff\"\n")) << d.out;
     EXPECT_TRUE(has(d.out, "key 1.1 10000000 -2147483648\n"));
-    EXPECT_TRUE(has(d.out, "key 1.2 10000000 -0.10000000000000001\n"));
+    EXPECT_TRUE(has(d.out, "key 1.2 10000000 -0.1\n"));
     EXPECT_TRUE(has(d.out, "key 1.2 20000001 inf\n"));
     EXPECT_TRUE(has(d.out, "key 2.0 20000001 -32768\n"));
     EXPECT_TRUE(has(d.out, "key 2.1 20000001 65535\n"));
@@ -491,7 +512,7 @@ TEST_F(DbTest, DumpValuesOfEveryTypeReadBackExactly) {
     EXPECT_FALSE(pmdbtool::parsekeyvalue(0, "\"open", &out, &e));
 }
 
-TEST_F(DbTest, LoadRefusesIncompleteDumpsAndDropsKeysWithoutRecords) {
+TEST_F(DbTest, LoadRefusesBadDumpsAndKeepsEveryRid) {
     writetext(path("cut.dump"), "pmdb-dump 1\nschema 1 a 4\nrec 1 10000000 61\n");
     Result r = pmdb({"load", path("a.db"), path("cut.dump")});
     EXPECT_EQ(r.rc, 1);
@@ -499,26 +520,51 @@ TEST_F(DbTest, LoadRefusesIncompleteDumpsAndDropsKeysWithoutRecords) {
     EXPECT_FALSE(pmdbtool::fileexists(path("a.db")));
     writetext(path("count.dump"), "pmdb-dump 1\nrec 1 10000000 61\nend 2 0\n");
     EXPECT_EQ(pmdb({"load", path("a.db"), path("count.dump")}).rc, 1);
-    writetext(path("bad.dump"), "pmdb-dump 1\nrec 2 10000000 61\nend 1 0\n");
-    Result b = pmdb({"load", path("a.db"), path("bad.dump")});
-    EXPECT_EQ(b.rc, 2);
-    EXPECT_TRUE(has(b.err, "line 2: the rid does not belong to file 2"));
-    writetext(path("val.dump"), "pmdb-dump 1\nschema 1.1 short dup\nrec 1 10000000 61\nkey 1.1 10000000 x\nend 1 1\n");
-    Result v = pmdb({"load", path("a.db"), path("val.dump")});
-    EXPECT_EQ(v.rc, 2);
-    EXPECT_TRUE(has(v.err, "line 4: 'x' is not a short value"));
+    // Each refusal names the dump, the line and what is wrong.
+    struct Case {
+        const char *dump, *error;
+    } cases[] = {
+        {"rec 2 10000000 61\nend 1 0\n", "line 2: rid 10000000 does not belong to file 2"},
+        {"schema 1.1 short dup\nrec 1 10000000 61\nkey 1.1 10000000 x\nend 1 1\n", "line 4: 'x' is not a short value"},
+        {"schema 1.1 short unique\nkey 1.1 10000000 7\nkey 1.1 10000001 7\nend 0 2\n",
+         "line 4: duplicate value 7 in unique subkey 1.1 (also on line 3)"},
+        {"rec 1 10000000 61\nrec 3 30000000 62\nend 2 0\n", "line 3: a record with the slot of rid 30000000 is in the dump already"},
+        {"control counter 5\nrec 1 10000000 61\ncontrol appstat 1\nend 1 0\n", "line 4: schema and control lines come before"},
+        {"control appstat 2\nend 0 0\n", "line 2: appstat is 0 or 1"},
+        {"schema 1.1 none dup\nkey 1.1 10000000 \"a\"\nend 0 1\n", "line 3: subkey 1.1 has key type none"},
+    };
+    for (const Case &c : cases) {
+        writetext(path("bad.dump"), std::string("pmdb-dump 2\n") + c.dump);
+        Result b = pmdb({"load", path("a.db"), path("bad.dump")});
+        EXPECT_EQ(b.rc, 2) << c.dump;
+        EXPECT_EQ(b.err.rfind("pmdb load: " + path("bad.dump") + ": line ", 0), 0u) << b.err;
+        EXPECT_TRUE(has(b.err, c.error)) << b.err;
+        EXPECT_FALSE(pmdbtool::fileexists(path("a.db")));
+    }
+    // A record too long once packed (not merely over 32767 bytes).
+    std::string noisy;
+    for (int k = 0; k < 1009; k++) noisy += (char)('a' + k % 2);
+    writetext(path("long.dump"), "pmdb-dump 2\nrec 1 10000000 " + pmdbtool::hexbytes((const uint8_t *)noisy.data(), noisy.size()) +
+                                     "\nend 1 0\n");
+    EXPECT_TRUE(has(pmdb({"load", path("a.db"), path("long.dump")}).err, "does not fit a block once packed"));
 
+    // Every rid comes back, with the gaps between them; a key whose rid
+    // names no record of the dump is kept as it was.
     writetext(path("d.dump"),
-              "pmdb-dump 1\nschema 1 a 4\nrec 1 10000005 6162\nrec 1 10000009 -\n"
-              "key 1.0 10000009 \"b\"\nkey 1.0 10000007 \"c\"\nkey 1.0 10000005 \"d\"\nend 2 3\n");
+              "pmdb-dump 1\nschema 1 a 4\nrec 1 10000005 6162\nrec 1 10000209 -\n"
+              "key 1.0 10000209 \"b\"\nkey 1.0 10000007 \"c\"\nkey 1.0 10000005 \"d\"\nend 2 3\n");
     Result d = pmdb({"load", path("a.db"), path("d.dump")});
-    ASSERT_EQ(d.rc, 0);
-    EXPECT_TRUE(has(d.err, "key 1.0 names rid 10000007, which is no record of the dump; dropped"));
-    EXPECT_EQ(d.out, path("a.db") + ": 2 records, 2 keys loaded\n");
-    EXPECT_EQ(pmdb({"dump", path("a.db")}).out,
-              "pmdb-dump 1\nschema xblkfreq 20\nschema 1 a 4\nrec 1 10000000 6162\nrec 1 10000001 -\n"
-              "key 1.0 10000001 \"b\"\nkey 1.0 10000000 \"d\"\nend 2 2\n");
-    EXPECT_EQ(pmdb({"load", path("a.db"), path("d.dump")}).rc, 1);  // exists
+    ASSERT_EQ(d.rc, 0) << d.err;
+    EXPECT_EQ(d.err, "");
+    EXPECT_EQ(d.out, path("a.db") + ": 2 records, 3 keys loaded\n");
+    const std::string want =
+        "pmdb-dump 2\nschema xblkfreq 20\nschema 1 a 4\ncontrol counter 0\ncontrol businessdate 0\n"
+        "control appstat 0\nrec 1 10000005 6162\nrec 1 10000209 -\nkey 1.0 10000209 \"b\"\n"
+        "key 1.0 10000007 \"c\"\nkey 1.0 10000005 \"d\"\nend 2 3\n";
+    EXPECT_EQ(pmdb({"dump", path("a.db")}).out, want);
+    Result exists = pmdb({"load", path("a.db"), path("d.dump")});
+    EXPECT_EQ(exists.rc, 1);
+    EXPECT_EQ(exists.err, "pmdb load: " + path("a.db") + ": exists; use --force to replace it\n");
 
     // Without DUMP (or with "-") the dump comes from standard input, as
     // does a schema of "-".
@@ -538,7 +584,7 @@ TEST_F(DbTest, LoadRefusesIncompleteDumpsAndDropsKeysWithoutRecords) {
     };
     Result in = fromstdin(path("d.dump"), {"load", path("b.db")});
     EXPECT_EQ(in.rc, 0) << in.err;
-    EXPECT_EQ(pmdb({"dump", path("b.db")}).out, pmdb({"dump", path("a.db")}).out);
+    EXPECT_EQ(pmdb({"dump", path("b.db")}).out, want);
     writetext(path("s.txt"), "1 from\\x20stdin 9\n");
     EXPECT_EQ(fromstdin(path("s.txt"), {"create", path("c.db"), "--schema", "-"}).rc, 0);
     EXPECT_EQ(pmdb({"schema", path("c.db")}).out, "xblkfreq 20\n1 from\\x20stdin 9\n");
@@ -690,7 +736,14 @@ TEST_F(DbTest, DemoBuildsADatabaseThatChecks) {
                              "pmdb info ", "pmdb check ", "demo.pmdb: ok, 0 problems, 0 warnings"})
         EXPECT_TRUE(has(d.out, part)) << part;
     EXPECT_EQ(pmdb({"check", path("demo.pmdb")}).rc, 0);
-    EXPECT_EQ(pmdb({"demo", path("nodir")}).rc, 2);
+    // DIR is made, with the folders above it; a file in the way is told.
+    Result made = pmdb({"demo", path("new/sub"), "--scale", "1"});
+    EXPECT_EQ(made.rc, 0) << made.err;
+    EXPECT_TRUE(pmdbtool::fileexists(path("new/sub/demo.pmdb")));
+    writetext(path("afile"), "x");
+    Result notdir = pmdb({"demo", path("afile/sub")});
+    EXPECT_EQ(notdir.rc, 1);
+    EXPECT_EQ(notdir.err, "pmdb demo: " + path("afile") + ": Not a directory\n");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "fss/dbcheck.h"
@@ -29,8 +30,20 @@ namespace pmdbtool {
 
 namespace {
 
+// Problem lines kept for printing: far more than anyone reads, and few
+// enough that a file damaged in every block keeps the check's memory
+// bounded. All are counted.
+constexpr size_t KEPTLINES = 200000;
+
 struct Findings {
     std::vector<std::string> lines;
+    uint64_t dropped = 0;
+    void add(std::string line) {
+        if (lines.size() < KEPTLINES)
+            lines.push_back(std::move(line));
+        else
+            dropped++;
+    }
 };
 
 // "block N: what"; a text that already names its block keeps its own.
@@ -41,11 +54,11 @@ std::string blockline(uint32_t blk, const char *what) {
 }
 
 void fromdbcheck(void *ctx, uint32_t blk, const char *what) {
-    static_cast<Findings *>(ctx)->lines.push_back(blockline(blk, what));
+    static_cast<Findings *>(ctx)->add(blockline(blk, what));
 }
 
 void fromkeycheck(void *ctx, uint32_t blk, const char *text) {
-    static_cast<Findings *>(ctx)->lines.push_back(blockline(blk, text));
+    static_cast<Findings *>(ctx)->add(blockline(blk, text));
 }
 
 uint64_t blockof(const std::string &line) {
@@ -53,14 +66,20 @@ uint64_t blockof(const std::string &line) {
     return strtoull(line.c_str() + 6, nullptr, 10);
 }
 
-// Runs the library's checkers on a read-only open of the file.
-void librarychecks(Ctx &c, const std::string &path, Findings *f) {
+// Runs the library's checkers on a read-only open of the file. They walk
+// every block up to lb; a damaged lb far beyond the file's end would have
+// them try millions of blocks that are not there (each a problem), so
+// their view ends at the last block the file really holds. The survey has
+// told the claimed length once already.
+void librarychecks(Ctx &c, const std::string &path, const Image &im, Findings *f) {
     Db db;
     if (!db.open(c, path, true)) {
-        f->lines.push_back("block 0: the library cannot open the file (see above)");
+        f->add("block 0: the library cannot open the file (see above)");
         return;
     }
     pmdb::FSDATA *fsdata = pmdb::getfsdata(db.fs());
+    uint64_t real = im.filesize / pmdb::BLKSIZE;
+    if (real > 0 && fsdata->fscb.lb > real - 1) fsdata->fscb.lb = (uint32_t)(real - 1);
     pmdb::dbcheck(fsdata, fromdbcheck, f);
     std::vector<uint8_t> seen(pmdb::keycheckmapbytes(fsdata) + 1, 0);
     pmdb::KCHECK chk;
@@ -79,7 +98,7 @@ int checkfile(Ctx &c, const std::string &path, uint64_t maxproblems, bool quiet)
     Image im;
     std::string why;
     if (loadimage(path, &im, &why) != IMAGE_OK) {
-        toolerror(c, "check: " + why);
+        toolerror(c, path, why);
         return EXIT_USAGE;
     }
     // The phases, for the progress line of a large file.
@@ -88,24 +107,26 @@ int checkfile(Ctx &c, const std::string &path, uint64_t maxproblems, bool quiet)
     Survey s;
     survey(im, &s, true);
     Findings f;
-    f.lines = s.problems;
+    for (std::string &l : s.problems) f.add(std::move(l));
     progress.step(1);
-    if (!s.stopped) librarychecks(c, path, &f);
+    if (!s.stopped) librarychecks(c, path, im, &f);
     progress.done();
     // In block order, each finding once, so that two checkers that meet the
     // same fault print it once.
     std::stable_sort(f.lines.begin(), f.lines.end(),
                      [](const std::string &a, const std::string &b) { return blockof(a) < blockof(b); });
     std::vector<std::string> problems;
+    std::unordered_set<std::string> seen;
     for (const std::string &l : f.lines)
-        if (std::find(problems.begin(), problems.end(), l) == problems.end()) problems.push_back(l);
+        if (seen.insert(l).second) problems.push_back(l);
+    uint64_t nproblems = problems.size() + f.dropped;
 
     if (!quiet) {
         uint64_t shown = 0;
         for (const std::string &l : problems)
             if (shown++ < maxproblems) fprintf(c.out, "%s\n", l.c_str());
-        if (problems.size() > maxproblems)
-            fprintf(c.out, "... %llu more problems\n", (unsigned long long)(problems.size() - maxproblems));
+        if (nproblems > maxproblems)
+            fprintf(c.out, "... %llu more problems\n", (unsigned long long)(nproblems - std::min<uint64_t>(maxproblems, problems.size())));
         shown = 0;
         for (const std::string &l : s.warnings)
             if (shown++ < maxproblems) fprintf(c.out, "warning: %s\n", l.c_str());
@@ -127,12 +148,12 @@ int checkfile(Ctx &c, const std::string &path, uint64_t maxproblems, bool quiet)
             counts[4]++;
     }
     fprintf(c.out,
-            "%s: %s, %zu problem%s, %zu warning%s (%u blocks: %u translation, %u data, %u key, %u free, "
+            "%s: %s, %llu problem%s, %zu warning%s (%u blocks: %u translation, %u data, %u key, %u free, "
             "%u unclaimed)\n",
-            path.c_str(), problems.empty() ? "ok" : "DAMAGED", problems.size(), problems.size() == 1 ? "" : "s",
+            path.c_str(), nproblems == 0 ? "ok" : "DAMAGED", (unsigned long long)nproblems, nproblems == 1 ? "" : "s",
             s.warnings.size(), s.warnings.size() == 1 ? "" : "s", s.lastblk + 1, counts[0], counts[1], counts[2],
             counts[3], counts[4]);
-    return problems.empty() ? EXIT_OK : EXIT_FAIL;
+    return nproblems == 0 ? EXIT_OK : EXIT_FAIL;
 }
 
 int cmdcheck(Ctx &c, int argc, char **argv) {

@@ -12,6 +12,7 @@
 // what it reads against an in-memory model and the demo fails on the
 // first difference; then it prints a report with the date and numeric
 // masks, the timings, and `info` and `check` of the file it made.
+#include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -171,7 +172,7 @@ public:
 
 private:
     bool fail(const std::string &what) {
-        liberror(c_, "demo: " + what);
+        liberror(c_, path_, what);
         return false;
     }
     bool addkey(uint8_t fid, uint32_t rid, const std::string &v) {
@@ -570,7 +571,7 @@ int Demo::run() {
     Schema schema;
     std::string error;
     if (!parseschema(DEMOSCHEMA, &schema, &error)) {
-        toolerror(c_, "demo: " + error);
+        toolerror(c_, "", error);
         return EXIT_FAIL;
     }
     int rc = createdatabase(c_, path_, schema, true);
@@ -599,10 +600,20 @@ int cmddemo(Ctx &c, int argc, char **argv) {
     if (a.has("scale") && (!parseuint(a.get("scale"), 1000, &scale) || scale == 0))
         return usage(c, "demo", "--scale takes a number from 1 to 1000");
     std::string dir = a.pos.empty() ? "." : a.pos[0];
-    struct stat st;
-    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        toolerror(c, "demo: " + dir + " is not a directory");
-        return EXIT_USAGE;
+    // DIR and any folders above it are made as needed.
+    for (size_t at = 1; at <= dir.size(); at++) {
+        if (at < dir.size() && dir[at] != '/') continue;
+        std::string part = dir.substr(0, at);
+        struct stat st;
+        if (stat(part.c_str(), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) continue;
+            toolerror(c, part, sysreason(ENOTDIR));
+            return EXIT_FAIL;
+        }
+        if (mkdir(part.c_str(), 0777) != 0) {
+            toolerror(c, part, sysreason(errno));
+            return EXIT_FAIL;
+        }
     }
     Demo demo(c, dir + "/demo.pmdb", (int)scale);
     return demo.run();

@@ -182,10 +182,35 @@ std::vector<int> pmerrnonumbers() { return numbers(pmerrnos); }
 
 void clearliberrors() { pmdb::clearerrors(); }
 
-void toolerror(Ctx &c, const std::string &what) { fprintf(c.err, "pmdb: %s\n", what.c_str()); }
+namespace {
 
-void liberror(Ctx &c, const std::string &what) {
-    std::string line = "pmdb: " + what;
+std::string head(Ctx &c, const std::string &file) {
+    std::string h = c.cmd.empty() ? "pmdb: " : "pmdb " + c.cmd + ": ";
+    return file.empty() ? h : h + file + ": ";
+}
+
+}  // namespace
+
+void toolerror(Ctx &c, const std::string &file, const std::string &what) {
+    fprintf(c.err, "%s%s\n", head(c, file).c_str(), what.c_str());
+}
+
+void toolwarning(Ctx &c, const std::string &file, const std::string &what) {
+    fprintf(c.err, "%swarning: %s\n", head(c, file).c_str(), what.c_str());
+}
+
+std::string sysreason(int e) { return strerror(e); }
+
+bool liberrorsince() {
+    short ring[10];
+    fsgeterrors(ring);
+    for (short e : ring)
+        if (e != 0) return true;
+    return false;
+}
+
+void liberror(Ctx &c, const std::string &file, const std::string &what) {
+    std::string line = head(c, file) + what;
     int pe = fsgeterrno();
     if (pe != 0) {
         const char *m = pmerrnomeaning(pe);

@@ -76,10 +76,20 @@ void surveyslots(const Image &im, Survey *s, bool checking) {
     if (sl >= s->slots && sl != s->slots)
         s->problems.push_back(at(0) + "the free-slot chain leaves the translation blocks at slot " +
                               std::to_string(sl) + " instead of slot " + std::to_string(s->slots));
+    // Every slot is bound to a record or on the chain exactly once: a free
+    // slot the chain does not reach is lost for good (a changed link cuts
+    // the chain short of it).
     uint64_t lost = s->slots - s->slotsused - s->slotsonchain;
-    if (lost > 0 && sl >= s->slots)
-        s->warnings.push_back(std::to_string(lost) +
-                              " free translation slots are not on the free-slot chain (never reused)");
+    if (lost > 0 && sl >= s->slots) {
+        uint64_t first = 0;
+        for (; first < s->slots; first++) {
+            uint32_t v;
+            if (!seen[first] && slotvalue(im, s->lastblk, first, &v) && (v >> 28) == 0) break;
+        }
+        s->problems.push_back(at((uint32_t)((first >> 8) * im.freq + 1)) + std::to_string(lost) +
+                              " free translation slots are on no chain (leaked: never reused), the first slot " +
+                              std::to_string(first));
+    }
 }
 
 void surveychains(const Image &im, Survey *s) {
@@ -131,6 +141,9 @@ void surveytree(const Image &im, Survey *s, bool checking) {
         }
         s->role[b] |= ROLE_KEY;
         if (isroot) t.height = level + 1;
+        if (checking && level == 0 && get32(p + 10) != 0)
+            s->problems.push_back(at(b) + "a leaf with xtrablk " + std::to_string(get32(p + 10)) +
+                                  " (only inner blocks have a rightmost child)");
         t.blocks++;
         t.used += (uint64_t)len;
         if (level == 0) t.leaves++;
@@ -244,11 +257,18 @@ void checkcontrol(const Image &im, Survey *s) {
     if (cb.lb > pmdb::MAXBLOCK)
         s->problems.push_back(at(0) + "lb " + std::to_string(cb.lb) + " exceeds the largest block " +
                               std::to_string(pmdb::MAXBLOCK));
+    // One problem for a length that disagrees with lb, however many blocks
+    // lb claims; bytes past the last whole block are only a warning, as
+    // the library ignores them.
     uint64_t want = ((uint64_t)cb.lb + 1) * BLKSIZE;
-    if (im.filesize != want)
-        s->problems.push_back(at(0) + "the file is " + std::to_string(im.filesize) +
-                              " bytes but lb " + std::to_string(cb.lb) + " makes it " +
-                              std::to_string(want));
+    if (im.filesize / BLKSIZE != (uint64_t)cb.lb + 1)
+        s->problems.push_back(at(0) + "the file is " + std::to_string(im.filesize) + " bytes (" +
+                              std::to_string(im.filesize / BLKSIZE) + " blocks) but lb " + std::to_string(cb.lb) +
+                              " claims " + std::to_string((uint64_t)cb.lb + 1) + " blocks (" +
+                              std::to_string(want) + " bytes)");
+    else if (im.filesize != want)
+        s->warnings.push_back("the file ends in " + std::to_string(im.filesize - want) +
+                              " bytes past its last block (a trailing part-block, which the library ignores)");
     if (cb.cf != 0) s->problems.push_back(at(0) + "cf is not 0 in the file");
     if (cb.dblocked != 0) s->problems.push_back(at(0) + "dblocked is not 0 in the file");
     if (cb.wrts != 0) s->problems.push_back(at(0) + "wrts is not 0 in the file");
@@ -274,13 +294,13 @@ void checkcontrol(const Image &im, Survey *s) {
 int loadimage(const std::string &path, Image *im, std::string *why) {
     FILE *f = fopen(path.c_str(), "rb");
     if (f == nullptr) {
-        *why = "cannot open " + path + ": " + strerror(errno);
+        *why = strerror(errno);
         return IMAGE_CANNOTREAD;
     }
     struct stat st;
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         fclose(f);
-        *why = path + " is not a regular file";
+        *why = S_ISDIR(st.st_mode) ? strerror(EISDIR) : "not a regular file";
         return IMAGE_CANNOTREAD;
     }
     im->filesize = (uint64_t)st.st_size;
@@ -290,11 +310,10 @@ int loadimage(const std::string &path, Image *im, std::string *why) {
         bool err = ferror(f) != 0;
         fclose(f);
         if (err) {
-            *why = "cannot read " + path;
+            *why = strerror(errno);
             return IMAGE_CANNOTREAD;
         }
-        *why = path + (got < BLKSIZE ? " is not a database: shorter than one block"
-                                     : " is not a database: the signature is missing");
+        *why = got < BLKSIZE ? "not a database: shorter than one block" : "not a database: the signature is missing";
         return IMAGE_NOTDB;
     }
     memcpy(&im->cb, im->bytes.data(), BLKSIZE);
@@ -308,7 +327,7 @@ int loadimage(const std::string &path, Image *im, std::string *why) {
     bool err = ferror(f) != 0;
     fclose(f);
     if (err || got != rest) {
-        *why = "cannot read " + path;
+        *why = err ? strerror(errno) : "cannot be read whole";
         return IMAGE_CANNOTREAD;
     }
     im->nblocks = (uint32_t)want;

@@ -36,7 +36,7 @@ struct Image {
 };
 
 enum { IMAGE_OK = 0, IMAGE_CANNOTREAD = 1, IMAGE_NOTDB = 2 };
-// Reads the file; *why says what is wrong otherwise. A file is not a
+// Reads the file; *why says what is wrong otherwise (without the path). A file is not a
 // database when it is shorter than one block or lacks the signature; the
 // rest of a file is read only once its first block passed that test.
 int loadimage(const std::string &path, Image *im, std::string *why);

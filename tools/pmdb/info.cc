@@ -146,7 +146,7 @@ int infofile(Ctx &c, const std::string &path, bool asjson) {
     Image im;
     std::string why;
     if (loadimage(path, &im, &why) != IMAGE_OK) {
-        toolerror(c, why);
+        toolerror(c, path, why);
         return EXIT_USAGE;
     }
     Survey s;

@@ -198,21 +198,43 @@ std::string formatkeyvalue(int t, const uint8_t *v, int len) {
         snprintf(buf, sizeof buf, "%u", x);
         break;
     }
-    case 6: {
-        float x;
-        memcpy(&x, v, 4);
-        snprintf(buf, sizeof buf, "%.9g", (double)x);
+    // Floating values in the fewest digits that read back to the same
+    // bits (0.1, not 0.100000001), by the conversion load uses; more
+    // digits only where they spare an exponent (20, not 2e+01).
+    case 6:
+    case 7:
+    default: {
+        int maxp = t == 6 ? 9 : t == 7 ? 17 : 21;
+        auto show = [&](int p) {
+            if (t == 6 || t == 7) {
+                double x;
+                if (t == 6) {
+                    float f;
+                    memcpy(&f, v, 4);
+                    x = f;
+                } else {
+                    memcpy(&x, v, 8);
+                }
+                snprintf(buf, sizeof buf, "%.*g", p, x);
+            } else {
+                snprintf(buf, sizeof buf, "%.*Lg", p, ldoublefrombytes(v));
+            }
+        };
+        auto readsback = [&]() {
+            std::string b;
+            std::string e;
+            return parsekeyvalue(t, buf, &b, &e) && memcmp(b.data(), v, (size_t)w) == 0;
+        };
+        int p = 1;
+        for (show(p); p < maxp && !readsback(); show(++p)) {
+        }
+        // An exponent only for the very large and the very small.
+        int shortest = p;
+        for (; p < maxp && strchr(buf, 'e') != nullptr; show(++p)) {
+        }
+        if (strchr(buf, 'e') != nullptr) show(shortest);
         break;
     }
-    case 7: {
-        double x;
-        memcpy(&x, v, 8);
-        snprintf(buf, sizeof buf, "%.17g", x);
-        break;
-    }
-    default:
-        snprintf(buf, sizeof buf, "%.21Lg", ldoublefrombytes(v));
-        break;
     }
     return buf;
 }

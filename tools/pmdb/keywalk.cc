@@ -72,14 +72,6 @@ int lengthless(F search, const Db &db, uint8_t fid, const std::string &in, bool 
 
 }  // namespace
 
-bool liberrorsince() {
-    short ring[10];
-    fsgeterrors(ring);
-    for (short e : ring)
-        if (e != 0) return true;
-    return false;
-}
-
 int keyfirst(const Db &db, uint8_t fid, Found *f) {
     uint8_t buf[VALUEBUF];
     db.fs()->len = 0;
@@ -150,6 +142,33 @@ bool samevalue(int t, const std::string &a, const std::string &b) {
     if (t == 8 && a.size() == 10)
         return ldoublefrombytes((const uint8_t *)a.data()) == ldoublefrombytes((const uint8_t *)b.data());
     return a == b;
+}
+
+int comparevalues(int t, const std::string &a, const std::string &b) {
+    if (a.empty() || b.empty() || keytypewidth(t) == 0 || a.size() != b.size())
+        return a < b ? -1 : a > b ? 1 : 0;   // bytes unsigned, a prefix first
+    auto num = [&](const std::string &v) -> long double {
+        const uint8_t *p = (const uint8_t *)v.data();
+        switch (t) {
+        case 1: return (int16_t)pmdb::get16(p);
+        case 2: return (int32_t)pmdb::get32(p);
+        case 4: return pmdb::get16(p);
+        case 5: return pmdb::get32(p);
+        case 6: {
+            float f;
+            memcpy(&f, p, 4);
+            return f;
+        }
+        case 7: {
+            double d;
+            memcpy(&d, p, 8);
+            return d;
+        }
+        default: return ldoublefrombytes(p);
+        }
+    };
+    long double x = num(a), y = num(b);
+    return x < y ? -1 : x > y ? 1 : 0;
 }
 
 std::string maxvalue(int t) {

@@ -38,15 +38,15 @@ int keyfind(const Db &db, uint8_t fid, const std::string &v, Found *f);
 // Do two values of a key type compare equal (as the index orders them:
 // +0 and -0 are one value)?
 bool samevalue(int keytype, const std::string &a, const std::string &b);
+// The order of two values of a key type as the index orders them (-1, 0,
+// 1); an empty value sorts first.
+int comparevalues(int keytype, const std::string &a, const std::string &b);
 // The greatest value of a key type (for char types 195 bytes of 0xff).
 std::string maxvalue(int keytype);
 
 // The key type of a subkey in the open database, -1 when it is none of
 // the nine.
 int subkeytype(const Db &db, uint8_t fid);
-
-// Did the library record any error since clearliberrors()?
-bool liberrorsince();
 
 }  // namespace pmdbtool
 

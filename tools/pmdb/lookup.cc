@@ -27,15 +27,15 @@ struct Lookup {
 
 // Opens the file and reads FILE.SUBKEY; an exit status, EXIT_OK to go on.
 int setup(Ctx &c, const char *cmd, const Args &a, Lookup *l) {
-    int n, k;
-    if (!parsefilesubkey(a.pos[1], &n, &k))
-        return usage(c, cmd, "'" + a.pos[1] + "' is not FILENUMBER.SUBKEY, (1..15).(0..15)");
-    l->fid = (uint8_t)(n << 4 | k);
     l->hex = a.has("hex");
     if (!l->db.open(c, a.pos[0], true)) return EXIT_USAGE;
+    int n, k;
+    std::string error;
+    if (!resolvesubkey(l->db, a.pos[1], &n, &k, &error)) return usage(c, cmd, error);
+    l->fid = (uint8_t)(n << 4 | k);
     l->keytype = subkeytype(l->db, l->fid);
     if (l->keytype < 0) {
-        toolerror(c, std::string(cmd) + ": subkey " + a.pos[1] + " has a key type that no key call accepts");
+        toolerror(c, a.pos[0], "subkey " + a.pos[1] + " has a key type that no key call accepts");
         return EXIT_FAIL;
     }
     return EXIT_OK;
@@ -58,8 +58,8 @@ void printkey(Ctx &c, Lookup &l, const Found &f) {
     fprintf(c.out, "%s %s %s %s\n", id.c_str(), value.c_str(), rid, record.c_str());
 }
 
-int failed(Ctx &c, const char *cmd) {
-    liberror(c, std::string(cmd) + ": the key search failed");
+int failed(Ctx &c, const Lookup &l) {
+    liberror(c, l.db.path(), "the key search failed");
     return EXIT_FAIL;
 }
 
@@ -68,7 +68,7 @@ int failed(Ctx &c, const char *cmd) {
 int cmdget(Ctx &c, int argc, char **argv) {
     Args a;
     if (!parseargs(c, "get", argc, argv, {"hex"}, {}, &a)) return EXIT_USAGE;
-    if (a.pos.size() != 3) return usage(c, "get", "expected FILE FILENUMBER.SUBKEY VALUE");
+    if (a.pos.size() != 3) return usage(c, "get", "expected FILE SUBKEY VALUE");
     Lookup l;
     int rc = setup(c, "get", a, &l);
     if (rc != EXIT_OK) return rc;
@@ -78,7 +78,7 @@ int cmdget(Ctx &c, int argc, char **argv) {
     clearliberrors();
     Found f;
     int r = keyfind(l.db, l.fid, value, &f);
-    if (r < 0) return failed(c, "get");
+    if (r < 0) return failed(c, l);
     uint64_t found = 0;
     while (r == 1 && samevalue(l.keytype, f.value, value)) {
         printkey(c, l, f);
@@ -86,12 +86,13 @@ int cmdget(Ctx &c, int argc, char **argv) {
         Found next;
         clearliberrors();
         r = keynext(l.db, l.fid, f, &next);
-        if (r < 0) return failed(c, "get");
+        if (r < 0) return failed(c, l);
         f = next;
     }
     if (found == 0) {
-        fprintf(c.err, "pmdb: get: no key %s of value %s\n", a.pos[1].c_str(),
-                formatkeyvalue(l.keytype, (const uint8_t *)value.data(), (int)value.size()).c_str());
+        toolerror(c, a.pos[0],
+                  "no key " + a.pos[1] + " of value " +
+                      formatkeyvalue(l.keytype, (const uint8_t *)value.data(), (int)value.size()));
         return EXIT_FAIL;
     }
     return EXIT_OK;
@@ -99,18 +100,29 @@ int cmdget(Ctx &c, int argc, char **argv) {
 
 int cmdscan(Ctx &c, int argc, char **argv) {
     Args a;
-    if (!parseargs(c, "scan", argc, argv, {"reverse", "hex"}, {"from", "limit"}, &a)) return EXIT_USAGE;
-    if (a.pos.size() != 2) return usage(c, "scan", "expected FILE FILENUMBER.SUBKEY");
+    if (!parseargs(c, "scan", argc, argv, {"reverse", "hex", "count"}, {"from", "to", "prefix", "limit"}, &a))
+        return EXIT_USAGE;
+    if (a.pos.size() != 2) return usage(c, "scan", "expected FILE SUBKEY");
     uint64_t limit = UINT64_MAX;
     if (a.has("limit") && !parseuint(a.get("limit"), UINT64_MAX, &limit))
         return usage(c, "scan", "--limit takes a number");
+    if (a.has("prefix") && a.has("from")) return usage(c, "scan", "--prefix starts where it starts: no --from with it");
     Lookup l;
     int rc = setup(c, "scan", a, &l);
     if (rc != EXIT_OK) return rc;
-    std::string from, error;
-    bool hasfrom = a.has("from");
+    std::string from, to, prefix, error;
+    bool hasfrom = a.has("from"), hasto = a.has("to"), hasprefix = a.has("prefix");
+    bool reverse = a.has("reverse"), count = a.has("count");
     if (hasfrom && !parsekeyvalue(l.keytype, a.get("from"), &from, &error)) return usage(c, "scan", error);
-    bool reverse = a.has("reverse");
+    if (hasto && !parsekeyvalue(l.keytype, a.get("to"), &to, &error)) return usage(c, "scan", error);
+    if (hasprefix) {
+        if (keytypewidth(l.keytype) != 0) return usage(c, "scan", "--prefix is for char subkeys; use --from and --to");
+        if (!parsekeyvalue(l.keytype, a.get("prefix"), &prefix, &error)) return usage(c, "scan", error);
+        // The keys with the prefix lie from the prefix itself up to the
+        // prefix followed by the greatest bytes.
+        hasfrom = !prefix.empty();
+        from = reverse ? prefix + std::string(195 - prefix.size(), '\xff') : prefix;
+    }
 
     clearliberrors();
     Found f;
@@ -139,7 +151,7 @@ int cmdscan(Ctx &c, int argc, char **argv) {
         while (r == 1 && (!hasfrom || samevalue(l.keytype, f.value, top))) {
             Found next;
             int rn = keynext(l.db, l.fid, f, &next);
-            if (rn < 0) return failed(c, "scan");
+            if (rn < 0) return failed(c, l);
             if (rn == 0 || (hasfrom && !samevalue(l.keytype, next.value, top))) break;
             f = next;
         }
@@ -150,7 +162,7 @@ int cmdscan(Ctx &c, int argc, char **argv) {
             while (r == 1) {
                 Found next;
                 int rn = keynext(l.db, l.fid, f, &next);
-                if (rn < 0) return failed(c, "scan");
+                if (rn < 0) return failed(c, l);
                 if (rn == 0 || !next.value.empty()) break;
                 f = next;
             }
@@ -158,14 +170,17 @@ int cmdscan(Ctx &c, int argc, char **argv) {
     }
     uint64_t n = 0;
     while (r == 1 && n < limit) {
-        printkey(c, l, f);
+        if (hasto && comparevalues(l.keytype, f.value, to) * (reverse ? -1 : 1) > 0) break;
+        if (hasprefix && f.value.compare(0, prefix.size(), prefix) != 0) break;
+        if (!count) printkey(c, l, f);
         n++;
         Found next;
         clearliberrors();
         r = reverse ? keyprev(l.db, l.fid, f, &next) : keynext(l.db, l.fid, f, &next);
         f = next;
     }
-    if (r < 0) return failed(c, "scan");
+    if (r < 0) return failed(c, l);
+    if (count) fprintf(c.out, "%llu\n", (unsigned long long)n);
     return EXIT_OK;
 }
 

@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <errno.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <fstream>
@@ -44,7 +45,7 @@ bool readtext(Ctx &c, const std::string &path, std::string *text) {
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        toolerror(c, "cannot read " + path + ": " + strerror(errno));
+        toolerror(c, path, sysreason(errno));
         return false;
     }
     std::ostringstream s;
@@ -146,7 +147,7 @@ bool parseschemaline(const std::string &rawline, int lineno, Schema *s, std::str
         k.dup = w[2] == "dup";
         return true;
     }
-    uint64_t n, rlen;
+    uint64_t n;
     if (!parseuint(w[0], pmdb::NUMFILES, &n) || n == 0 ||
         w[0].find_first_not_of("0123456789") != std::string::npos)
         return fail(error, lineno, "'" + w[0] + "' is not a logical file number 1..15");
@@ -157,13 +158,18 @@ bool parseschemaline(const std::string &rawline, int lineno, Schema *s, std::str
     if (name.size() > sizeof(pmdb::FDATA::name))
         return fail(error, lineno, "name longer than 15 bytes");
     if (name.find('\0') != std::string::npos) return fail(error, lineno, "name holds a zero byte");
-    if (!parseuint(w[2], 32767, &rlen))
-        return fail(error, lineno, "record length must be a number from 0 to 32767");
+    // The library stores any 16-bit value; a negative one made by a
+    // program must survive a dump and load.
+    errno = 0;
+    char *end = nullptr;
+    long rl = strtol(w[2].c_str(), &end, 10);
+    if (w[2].empty() || *end != '\0' || errno != 0 || rl < -32768 || rl > 32767)
+        return fail(error, lineno, "record length must be a number from -32768 to 32767");
     FileDef &f = s->f[n - 1];
     if (f.declared) return fail(error, lineno, "file " + w[0] + " declared twice");
     f.declared = true;
     f.name = name;
-    f.rlen = (int)rlen;
+    f.rlen = (int)rl;
     return true;
 }
 
@@ -278,13 +284,16 @@ bool applyschema(const Db &db, const Schema &s, std::string *what) {
 // Makes path a new database set up by schema; reports its own failures.
 int createdatabase(Ctx &c, const std::string &path, const Schema &schema, bool force) {
     if (fileexists(path) && !force) {
-        toolerror(c, path + " exists; use --force to replace it");
+        toolerror(c, path, "exists; use --force to replace it");
         return EXIT_FAIL;
     }
     int freq = schema.xblkfreq != 0 ? schema.xblkfreq : pmdb::DEFAULTXBLKFREQ;
     clearliberrors();
-    if (!fscreatedatabase(path.c_str(), (short)freq)) {
-        liberror(c, "cannot create " + path);
+    errno = 0;
+    bool made = fscreatedatabase(path.c_str(), (short)freq) != 0;
+    int e = errno;
+    if (!made) {
+        liberror(c, path, "cannot be created" + std::string(e != 0 ? ": " + sysreason(e) : ""));
         return EXIT_FAIL;
     }
     Db db;
@@ -292,7 +301,7 @@ int createdatabase(Ctx &c, const std::string &path, const Schema &schema, bool f
     clearliberrors();
     std::string what;
     if (!applyschema(db, schema, &what) || !fsunlock(db.inst(), db.fs())) {
-        liberror(c, (what.empty() ? "cannot write the schema" : what) + " into " + path);
+        liberror(c, path, what.empty() ? "cannot write the schema" : what);
         return EXIT_FAIL;
     }
     db.close();
@@ -308,7 +317,7 @@ int cmdcreate(Ctx &c, int argc, char **argv) {
         std::string text, error;
         if (!readtext(c, a.get("schema"), &text)) return EXIT_USAGE;
         if (!parseschema(text, &schema, &error)) {
-            toolerror(c, "create: schema " + a.get("schema") + ", " + error);
+            toolerror(c, a.get("schema") == "-" ? "standard input" : a.get("schema"), error);
             return EXIT_USAGE;
         }
     }
@@ -330,7 +339,7 @@ int cmdschema(Ctx &c, int argc, char **argv) {
     Schema s;
     clearliberrors();
     if (!readschema(db, &s) || !readspacing(a.pos[0], &s.xblkfreq)) {
-        liberror(c, "cannot read the schema of " + a.pos[0]);
+        liberror(c, a.pos[0], "cannot read the schema");
         return EXIT_FAIL;
     }
     fputs(formatschema(s).c_str(), c.out);
