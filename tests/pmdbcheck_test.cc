@@ -25,6 +25,7 @@ using pmdb::put16;
 using pmdb::put32;
 using pmdbtest::DbTest;
 using Bytes = std::vector<uint8_t>;
+using pmdbtool::ROLE_KEY;
 
 using pmdbtest::Result;
 using pmdbtest::has;
@@ -273,6 +274,46 @@ TEST_F(CheckTest, FreeSlotChainThatLoops) {
     Result r = damaged(bad);
     EXPECT_EQ(r.rc, 1) << r.out;
     EXPECT_TRUE(has(r.out, "the free-slot chain loops back to slot " + std::to_string(ftc))) << r.out;
+}
+
+TEST_F(CheckTest, LeakedSlotsAndALeafWithARightmostChild) {
+    // The chain's head skips the next free slot: that slot is lost.
+    uint32_t ftc = im_.cb.ftc;
+    uint32_t xb = (ftc >> 8) * im_.freq + 1;
+    Bytes bad = bytes_;
+    uint32_t next = get32(blk(bad, xb) + 4 * (ftc & 255));
+    uint32_t after = get32(blk(bad, (next >> 8) * im_.freq + 1) + 4 * (next & 255));
+    put32(blk(bad, xb) + 4 * (ftc & 255), after);
+    Result r = damaged(bad);
+    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "1 free translation slots are on no chain (leaked: never reused), the first slot " +
+                               std::to_string(next)))
+        << r.out;
+
+    uint32_t leaf = find(ROLE_KEY, 0);
+    ASSERT_NE(leaf, 0u);
+    bad = bytes_;
+    put32(blk(bad, leaf) + 10, 7);
+    r = damaged(bad);
+    EXPECT_EQ(r.rc, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "block " + std::to_string(leaf) + ": a leaf with xtrablk 7")) << r.out;
+}
+
+TEST_F(CheckTest, ClaimedLengthIsOneProblemAndAPartBlockAWarning) {
+    // An lb far beyond the file: one problem, found without visiting the
+    // blocks it claims (a check once took a quarter of an hour here).
+    Bytes bad = bytes_;
+    put32(bad.data() + 812, pmdb::MAXBLOCK);
+    Result r = damaged(bad);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_TRUE(has(r.out, ": DAMAGED, 1 problem, ")) << r.out;
+    EXPECT_TRUE(has(r.out, "claims 4194304 blocks")) << r.out;
+    // Bytes past the last block, which the library ignores: exit 0.
+    Bytes tail = bytes_;
+    tail.insert(tail.end(), 100, 0);
+    Result t = damaged(tail);
+    EXPECT_EQ(t.rc, 0) << t.out;
+    EXPECT_TRUE(has(t.out, "warning: the file ends in 100 bytes past its last block")) << t.out;
 }
 
 TEST_F(CheckTest, FilesThatAreCutOrNotDatabases) {

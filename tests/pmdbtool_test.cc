@@ -3,6 +3,7 @@
 // error reporting, schema round trips, info figures, dump and load round
 // trips of a random workload, get and scan, and a small demo.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "dumpformat.h"
 #include "fss/fsdata.h"
+#include "image.h"
 #include "keyvalue.h"
 #include "pmdbtool.h"
 #include "schema.h"
@@ -62,6 +65,22 @@ struct Open {
 template <typename T>
 std::string bytes(T v) {
     return std::string((const char *)&v, sizeof v);
+}
+
+// Runs the tool with standard input read from file.
+Result fromstdin(const std::string &file, std::vector<std::string> args) {
+    fflush(stdin);
+    int saved = dup(0), fd = open(file.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    dup2(fd, 0);
+    close(fd);
+    std::cin.clear();
+    Result r = pmdb(args);
+    dup2(saved, 0);
+    close(saved);
+    clearerr(stdin);
+    std::cin.clear();
+    return r;
 }
 
 const char *const SCHEMA =
@@ -482,6 +501,13 @@ TEST_F(DbTest, DumpValuesOfEveryTypeReadBackExactly) {
     EXPECT_FALSE(has(w.out, "key 1.1 "));
     EXPECT_TRUE(has(w.err, "warning: subkey 1.1 holds 1 keys, but its key type 12")) << w.err;
 
+    // Floating values in the fewest digits that read back exactly.
+    for (auto &c : std::vector<std::pair<float, const char *>>{{0.1f, "0.1"}, {-20.0f, "-20"}, {1e20f, "1e+20"},
+                                                               {16777216.0f, "16777216"}, {-0.0f, "-0"}})
+        EXPECT_EQ(pmdbtool::formatkeyvalue(6, (const uint8_t *)&c.first, 4), c.second);
+    double third = 1.0 / 3;
+    EXPECT_EQ(pmdbtool::formatkeyvalue(7, (const uint8_t *)&third, 8), "0.3333333333333333");
+
     // Stored bytes of every value survive the text form.
     auto same = [&](int t, const std::string &v) {
         std::string text = pmdbtool::formatkeyvalue(t, (const uint8_t *)v.data(), (int)v.size()), back, e;
@@ -568,26 +594,177 @@ TEST_F(DbTest, LoadRefusesBadDumpsAndKeepsEveryRid) {
 
     // Without DUMP (or with "-") the dump comes from standard input, as
     // does a schema of "-".
-    auto fromstdin = [&](const std::string &file, std::vector<std::string> args) {
-        fflush(stdin);
-        int saved = dup(0), fd = open(file.c_str(), O_RDONLY);
-        EXPECT_GE(fd, 0);
-        dup2(fd, 0);
-        close(fd);
-        std::cin.clear();
-        Result r = pmdb(args);
-        dup2(saved, 0);
-        close(saved);
-        clearerr(stdin);
-        std::cin.clear();
-        return r;
-    };
     Result in = fromstdin(path("d.dump"), {"load", path("b.db")});
     EXPECT_EQ(in.rc, 0) << in.err;
     EXPECT_EQ(pmdb({"dump", path("b.db")}).out, want);
     writetext(path("s.txt"), "1 from\\x20stdin 9\n");
     EXPECT_EQ(fromstdin(path("s.txt"), {"create", path("c.db"), "--schema", "-"}).rc, 0);
     EXPECT_EQ(pmdb({"schema", path("c.db")}).out, "xblkfreq 20\n1 from\\x20stdin 9\n");
+}
+
+// Files in the test's folder, for what a failed command leaves behind.
+std::set<std::string> listing(const std::string &dir) {
+    std::set<std::string> names;
+    std::string cmd = "ls -a " + dir;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    while (p && fgets(buf, sizeof buf, p)) names.insert(buf);
+    if (p) pclose(p);
+    return names;
+}
+
+TEST_F(DbTest, FailedLoadsLeaveNoFileAndKeepTheTarget) {
+    writetext(path("ok.dump"), "pmdb-dump 2\nschema 1.0 long unique\nrec 1 10000000 61\nkey 1.0 10000000 1\nend 1 1\n");
+    ASSERT_EQ(pmdb({"load", path("t.db"), path("ok.dump")}).rc, 0);
+    std::vector<uint8_t> before = pmdbtest::readfile(path("t.db"));
+    // Equal values that are not neighbours get past the first reading and
+    // are refused by the index midway through the writing.
+    writetext(path("dup.dump"), "pmdb-dump 2\nschema 1.0 long unique\nrec 1 10000000 61\nrec 1 10000001 62\n"
+                                "key 1.0 10000000 5\nkey 1.0 10000001 6\nkey 1.0 10000002 5\nend 2 3\n");
+    std::set<std::string> files = listing(dir_);
+    Result r = pmdb({"load", path("t.db"), path("dup.dump"), "--force"});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, "pmdb load: " + path("dup.dump") + ": line 7: duplicate value 5 in unique subkey 1.0\n");
+    EXPECT_EQ(pmdbtest::readfile(path("t.db")), before);
+    EXPECT_EQ(listing(dir_), files);
+    // Read once from standard input, the same.
+    Result in = fromstdin(path("dup.dump"), {"load", path("t.db"), "--force"});
+    EXPECT_EQ(in.rc, 1);
+    EXPECT_EQ(in.err, "pmdb load: standard input: line 7: duplicate value 5 in unique subkey 1.0\n");
+    EXPECT_EQ(pmdbtest::readfile(path("t.db")), before);
+    EXPECT_EQ(listing(dir_), files);
+    EXPECT_EQ(pmdb({"load", path("t.db"), path("t.db"), "--force"}).err,
+              "pmdb load: " + path("t.db") + ": is the same file as " + path("t.db") + "\n");
+    mkdir(path("adir").c_str(), 0777);
+    EXPECT_EQ(pmdb({"load", path("adir"), path("ok.dump")}).err, "pmdb load: " + path("adir") + ": Is a directory\n");
+    EXPECT_EQ(pmdbtest::readfile(path("t.db")), before);
+    // A load that succeeds replaces the target, keeping its mode.
+    chmod(path("t.db").c_str(), 0640);
+    writetext(path("two.dump"), "pmdb-dump 2\nrec 2 20000003 -\nend 1 0\n");
+    ASSERT_EQ(pmdb({"load", path("t.db"), path("two.dump"), "--force"}).rc, 0);
+    struct stat st;
+    ASSERT_EQ(stat(path("t.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(pmdb({"dump", path("t.db")}).out,
+              "pmdb-dump 2\nschema xblkfreq 20\ncontrol counter 0\ncontrol businessdate 0\ncontrol appstat 0\n"
+              "rec 2 20000003 -\nend 1 0\n");
+}
+
+TEST_F(DbTest, CopyKeepsEveryRidAndCompactionShrinksTheIndex) {
+    Model m;
+    workload(path("a.db"), 3, 1200, &m);
+    if (HasFatalFailure()) return;
+    Result c = pmdb({"copy", path("a.db"), path("b.db")});
+    ASSERT_EQ(c.rc, 0) << c.err;
+    EXPECT_EQ(pmdbtest::readfile(path("b.db")), pmdbtest::readfile(path("a.db")));
+    Result k = pmdb({"copy", path("a.db"), path("c.db"), "--compact"});
+    ASSERT_EQ(k.rc, 0) << k.err;
+    EXPECT_EQ(pmdb({"dump", path("c.db")}).out, pmdb({"dump", path("a.db")}).out);
+    EXPECT_EQ(pmdb({"check", path("c.db")}).rc, 0);
+    auto keyblocks = [&](const std::string &f) {
+        pmdbtool::Image im;
+        std::string why;
+        EXPECT_EQ(pmdbtool::loadimage(f, &im, &why), pmdbtool::IMAGE_OK);
+        pmdbtool::Survey sv;
+        pmdbtool::survey(im, &sv, false);
+        return sv.tree.blocks;
+    };
+    EXPECT_LT(keyblocks(path("c.db")), keyblocks(path("a.db")));
+    EXPECT_LE(pmdbtest::readfile(path("c.db")).size(), pmdbtest::readfile(path("a.db")).size());
+    EXPECT_EQ(pmdb({"copy", path("a.db"), path("c.db")}).rc, 1);   // exists
+    EXPECT_EQ(pmdb({"copy", path("a.db"), path("c.db"), "--force"}).rc, 0);
+    EXPECT_EQ(pmdb({"copy", path("none.db"), path("d.db")}).rc, 2);
+    EXPECT_FALSE(pmdbtool::fileexists(path("d.db")));
+}
+
+TEST_F(DbTest, PutAndDeleteOneRecordWithItsKeys) {
+    writetext(path("s.txt"), "1 people 0\n1.0 char unique\n1.1 long dup\n");
+    ASSERT_EQ(pmdb({"create", path("a.db"), "--schema", path("s.txt")}).rc, 0);
+    std::string f = path("a.db");
+    Result p = pmdb({"put", f, "people", "Ann\\x00", "--key", "0=ann", "--key", "1=42"});
+    ASSERT_EQ(p.rc, 0) << p.err;
+    EXPECT_EQ(p.out, "10000000\n");
+    EXPECT_EQ(pmdb({"put", f, "1", "426f62", "--hex", "--key", "0=bob", "--key", "1=42"}).out, "10000001\n");
+    EXPECT_EQ(pmdb({"get", f, "people.1", "42"}).out,
+              "1.1 42 10000000 \"Ann\\x00\"\n1.1 42 10000001 \"Bob\"\n");
+    // Refused before anything changes: a value the unique subkey holds, a
+    // bad value, an unknown file name, a rid in use.
+    std::string before = pmdb({"dump", f}).out;
+    Result d = pmdb({"put", f, "people", "x", "--key", "0=ann"});
+    EXPECT_EQ(d.rc, 1);
+    EXPECT_TRUE(has(d.err, "duplicate value: key 1.0 \"ann\" is held by rid 10000000")) << d.err;
+    EXPECT_EQ(pmdb({"put", f, "people", "x", "--key", "1=many"}).rc, 2);
+    EXPECT_TRUE(has(pmdb({"put", f, "staff", "x"}).err, "no logical file is named 'staff'"));
+    EXPECT_EQ(pmdb({"put", f, "people", "x", "--rid", "10000001"}).rc, 1);
+    EXPECT_EQ(pmdb({"dump", f}).out, before);
+    EXPECT_EQ(pmdb({"put", f, "people", "z", "--rid", "10000300", "--key", "0=zed"}).out, "10000300\n");
+
+    // Delete with the keys named, or found by walking the file's subkeys.
+    EXPECT_EQ(pmdb({"delete", f, "10000001", "--key", "0=nobody"}).rc, 1);
+    Result d1 = pmdb({"delete", f, "10000001", "--key", "0=bob", "--key", "1=42"});
+    EXPECT_EQ(d1.rc, 0) << d1.err;
+    EXPECT_EQ(d1.out, f + ": deleted record 10000001 and 2 keys\n");
+    Result d2 = pmdb({"delete", f, "0x10000000"});
+    EXPECT_EQ(d2.out, f + ": deleted record 10000000 and 2 keys\n");
+    EXPECT_EQ(pmdb({"delete", f, "10000000"}).rc, 1);
+    EXPECT_EQ(pmdb({"scan", f, "people.0", "--count"}).out, "1\n");
+    EXPECT_EQ(pmdb({"scan", f, "1.1", "--count"}).out, "0\n");
+    Result c = pmdb({"check", f});
+    EXPECT_EQ(c.rc, 0) << c.out;
+    EXPECT_TRUE(has(c.out, "0 warnings")) << c.out;
+}
+
+TEST_F(DbTest, ErrorsAreOneLineAndFailedOutputFails) {
+    ASSERT_EQ(pmdb({"create", path("a.db")}).rc, 0);
+    mkdir(path("adir").c_str(), 0777);
+    EXPECT_EQ(pmdb({"info", path("adir")}).err, "pmdb info: " + path("adir") + ": Is a directory\n");
+    EXPECT_EQ(pmdb({"dump", path("adir")}).err, "pmdb dump: " + path("adir") + ": Is a directory\n");
+    EXPECT_EQ(pmdb({"check", path("nope")}).err, "pmdb check: " + path("nope") + ": No such file or directory\n");
+    Result c = pmdb({"create", path("nodir/x.db")});
+    EXPECT_EQ(c.err.substr(0, c.err.find('\n')),
+              "pmdb create: " + path("nodir/x.db") + ": cannot be created: No such file or directory");
+    // Standard output on a full disk: the command fails and says so.
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    FILE *err = tmpfile();
+    std::string file = path("a.db");
+    std::vector<char *> argv = {(char *)"pmdb", (char *)"dump", &file[0], nullptr};
+    EXPECT_EQ(pmdbtool::pmdbmain(3, argv.data(), full, err), 1);
+    fclose(full);
+    EXPECT_EQ(pmdbtest::slurp(err), "pmdb dump: standard output: No space left on device\n");
+}
+
+TEST_F(DbTest, SalvageWritesWhatCanBeReadAndLoads) {
+    Model m;
+    workload(path("a.db"), 5, 600, &m);
+    if (HasFatalFailure()) return;
+    Result good = pmdb({"dump", path("a.db"), "--salvage"});
+    EXPECT_EQ(good.rc, 0) << good.err;
+    EXPECT_EQ(good.out, pmdb({"dump", path("a.db")}).out);
+    // Break a leaf and the slot of one record.
+    pmdbtool::Image im;
+    std::string why;
+    ASSERT_EQ(pmdbtool::loadimage(path("a.db"), &im, &why), pmdbtool::IMAGE_OK);
+    pmdbtool::Survey sv;
+    pmdbtool::survey(im, &sv, false);
+    uint32_t leaf = 0;
+    for (uint32_t b = 2; b < sv.role.size() && leaf == 0; b++)
+        if (sv.role[b] == pmdbtool::ROLE_KEY && im.block(b)[9] == 0) leaf = b;
+    ASSERT_NE(leaf, 0u);
+    pmdbtest::corruptat(path("a.db"), (long)leaf * 1024 + 8, {0x55});
+    uint32_t rid = m.recs.begin()->first;
+    pmdbtest::corruptat(path("a.db"), 1024 + 4 * (rid & 255), {0xff, 0xff, 0x3f, (uint8_t)(rid >> 24)});
+    EXPECT_EQ(pmdb({"dump", path("a.db")}).rc, 1);
+    Result s = pmdb({"dump", path("a.db"), "--salvage"});
+    EXPECT_EQ(s.rc, 1);
+    EXPECT_TRUE(has(s.err, "warning: block " + std::to_string(leaf) + ": neither a data block nor a key block")) << s.err;
+    // The record is found in its block although its slot is damaged.
+    EXPECT_TRUE(has(s.err, "record " + pmdbtool::ridtext(rid) + " found in block ")) << s.err;
+    EXPECT_TRUE(has(s.out, "rec 1 " + pmdbtool::ridtext(rid) + " ")) << s.err;
+    writetext(path("s.dump"), s.out);
+    Result l = pmdb({"load", path("b.db"), path("s.dump")});
+    EXPECT_EQ(l.rc, 0) << l.err;
+    EXPECT_EQ(pmdb({"check", path("b.db")}).rc, 0);
 }
 
 // ---- info ------------------------------------------------------------------
@@ -712,6 +889,15 @@ TEST_F(DbTest, GetAndScanPrintKeysWithTheirRecords) {
     EXPECT_EQ(values(pmdb({"scan", f, "1.1", "--from", "-1000", "--limit", "2"}).out),
               (V{"-1000@10000002", "0@10000003"}));
     EXPECT_EQ(pmdb({"scan", f, "2.0"}).out, "");
+    // Bounds, prefixes, counts, and the file by its name.
+    EXPECT_EQ(values(pmdb({"scan", f, "words.0", "--from", "aa", "--to", "abc"}).out), V(all.begin() + 1, all.begin() + 5));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--to", "ab", "--reverse"}).out), V(rev.begin(), rev.begin() + 5));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--prefix", "ab"}).out), V(all.begin() + 2, all.begin() + 6));
+    EXPECT_EQ(values(pmdb({"scan", f, "1.0", "--prefix", "ab", "--reverse"}).out), V(rev.begin() + 1, rev.begin() + 5));
+    EXPECT_EQ(pmdb({"scan", f, "1.0", "--prefix", "a", "--count"}).out, "6\n");
+    EXPECT_EQ(pmdb({"scan", f, "1.1", "--from", "-2000", "--to", "1500", "--count"}).out, "4\n");
+    EXPECT_EQ(pmdb({"scan", f, "1.1", "--prefix", "1"}).rc, 2);
+    EXPECT_TRUE(has(pmdb({"scan", f, "people.1"}).err, "no logical file is named 'people'"));
 
     // A key whose record is gone is shown without one.
     {

@@ -106,10 +106,17 @@ void Salvage::records() {
         }
     }
     // Entries that no slot names: the slot was damaged, the record was not.
+    // A block that is neither a data nor a key block lost what it held.
     for (uint32_t b = 2; b <= last; b++) {
         int len;
         const uint8_t *p = datablock(b, &len);
-        if (p == nullptr) continue;
+        if (p == nullptr) {
+            const uint8_t *k = im.block(b);
+            int klen = (int16_t)get16(k + 4);
+            if (!im.isxlate(b) && (k[8] != 1 || klen < pmdb::KBHEADER || klen > (int)pmdb::BLKSIZE))
+                skip("block " + std::to_string(b) + ": neither a data block nor a key block (whatever it held)");
+            continue;
+        }
         for (int pos = pmdb::DBHEADER; pos + 6 <= len;) {
             int n = (int16_t)get16(p + pos + 4);
             if (n < 1 || pos + 6 + n > len) {
