@@ -106,8 +106,16 @@ TEST_F(DbTest, HelpVersionAndUsageErrors) {
     EXPECT_EQ(v.out, std::string("pmdb ") + pmdbtool::VERSION + "\n");
     Result h = pmdb({"--help"});
     EXPECT_EQ(h.rc, 0);
-    for (const char *cmd : {"create", "schema", "info", "check", "dump", "load", "get", "scan", "demo"}) {
+    std::ifstream manfile(std::string(PMDB_DOCS_DIR) + "/pmdb.1"), reffile(std::string(PMDB_DOCS_DIR) + "/tool.md");
+    std::stringstream man, ref;
+    man << manfile.rdbuf();
+    ref << reffile.rdbuf();
+    for (const char *cmd :
+         {"create", "schema", "info", "check", "dump", "load", "copy", "get", "scan", "put", "delete", "demo"}) {
         EXPECT_TRUE(has(h.out, std::string("  ") + cmd + " ")) << cmd;
+        // The manual page and the reference know every command.
+        EXPECT_TRUE(has(man.str(), std::string(".BI \"") + cmd + " ")) << cmd;
+        EXPECT_TRUE(has(ref.str(), std::string("| `pmdb ") + cmd + " ")) << cmd;
         Result ch = pmdb({cmd, "--help"});
         EXPECT_EQ(ch.rc, 0) << cmd;
         EXPECT_EQ(ch.out.rfind(std::string("usage: pmdb ") + cmd, 0), 0u) << cmd;

@@ -127,8 +127,12 @@ public:
             return true;
         }
         struct stat st;
-        if (stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) {
-            toolerror(c, path, sysreason(S_ISDIR(st.st_mode) ? EISDIR : errno));
+        if (stat(path.c_str(), &st) != 0) {
+            toolerror(c, path, sysreason(errno));
+            return false;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            toolerror(c, path, sysreason(EISDIR));
             return false;
         }
         file_.open(path, std::ios::binary);
