@@ -21,7 +21,7 @@ fail() { echo "consumer test: $*" >&2; exit 1; }
 cmake --install "$build" --prefix "$tmp/stage" >/dev/null
 mv "$tmp/stage" "$tmp/prefix"
 p=$tmp/prefix
-for f in include/pmdblib.h "$libdir/libpmdb.a" "$libdir/libpmdb.so" "$libdir/cmake/pmdb/pmdbConfig.cmake" \
+for f in include/pmdblib.h bin/pmdb share/man/man1/pmdb.1 "$libdir/libpmdb.a" "$libdir/libpmdb.so" "$libdir/cmake/pmdb/pmdbConfig.cmake" \
          "$libdir/cmake/pmdb/pmdbConfigVersion.cmake" "$libdir/pkgconfig/pmdb.pc"; do
   [ -e "$p/$f" ] || fail "not installed: $f"
 done
