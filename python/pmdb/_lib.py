@@ -25,6 +25,10 @@ SONAME = "libpmdb.so.0"
 
 lock = threading.RLock()
 
+# A relative PMDB_LIB means relative to where the program started, also
+# when it has changed directory before the library is first needed.
+_START_DIR = os.getcwd()
+
 
 class FS(ctypes.Structure):
     """The caller's handle of an open database, 19 packed bytes."""
@@ -114,8 +118,8 @@ def _candidates() -> List[str]:
     if env:
         # An explicit choice is the only one: a wrong PMDB_LIB must not
         # quietly load some other copy.
-        p = Path(env)
-        return [str(p / SONAME) if p.is_dir() else env]
+        p = Path(_START_DIR, env) if os.sep in env else Path(env)
+        return [str(p / SONAME) if p.is_dir() else str(p)]
     found = []
     from . import _where
 

@@ -575,23 +575,47 @@ class Database:
         self._setctl("set the application status", "fssetappstat", 1 if value else 0)
 
 
-def open(path: PathLike, readonly: bool = False) -> Database:
+def _cachekib(kib: Any) -> None:
+    if kib is not None and (isinstance(kib, bool) or not isinstance(kib, int) or not 0 <= kib <= 0xFFFFFFFF):
+        raise ValueError(f"cache_kib is a number of KiB (0..4294967295), not {kib!r}")
+
+
+def open(path: PathLike, readonly: bool = False, *, durable: bool = False,
+         cache_kib: Optional[int] = None) -> Database:
     """Opens a database, checking the file's integrity first; ``OpenError``
-    when it cannot be opened (the error carries ``pmerrno``)."""
+    when it cannot be opened (the error carries ``pmerrno``).
+
+    durable: commits are synced to the disk, so that a commit that returned
+    survives a power loss too, not only a crash of the program (slower).
+    cache_kib: the memory for block images below the 16 block buffers, in
+    KiB (the library's default when None)."""
     p = os.fsdecode(path)
+    _cachekib(cache_kib)
     with lock:
         fs, nums, text = call("fsopen", lib.inst(), _fspath(path), 1, 1 if readonly else 0)
         if not fs:
             raise OpenError(f"cannot open {p}", nums, lib.load().fsgeterrno(), text)
-        return Database(fs, p, readonly)
+        db = Database(fs, p, readonly)
+        try:
+            if durable:
+                db._call("make commits durable", "fssetsync", 1)
+            if cache_kib is not None:
+                db._call("set the cache", "fssetcache", cache_kib)
+        except BaseException:
+            db.close()
+            raise
+        return db
 
 
-def create(path: PathLike, schema: Any = None, *, overwrite: bool = False) -> Database:
+def create(path: PathLike, schema: Any = None, *, overwrite: bool = False, durable: bool = False,
+           cache_kib: Optional[int] = None) -> Database:
     """Creates a new database set up by a schema (text in the pmdb tool's
     format, or a dict as ``Database.schema`` gives) and opens it for
-    writing. An existing file is refused unless ``overwrite`` is true. A
-    schema is checked whole before anything is made."""
+    writing, as ``open`` does. An existing file is refused unless
+    ``overwrite`` is true. A schema is checked whole before anything is
+    made."""
     xblkfreq, files = _schema.parse(schema) if schema is not None else (None, {})
+    _cachekib(cache_kib)
     p = os.fsdecode(path)
     if os.path.lexists(p) and not overwrite:
         raise FileExistsError(f"{p} exists; pass overwrite=True to replace it")
@@ -599,7 +623,11 @@ def create(path: PathLike, schema: Any = None, *, overwrite: bool = False) -> Da
         r, nums, text = call("fscreatedatabase", _fspath(path), xblkfreq or 20)
         if not r:
             raise OpenError(f"cannot create {p}", nums, lib.load().fsgeterrno(), text)
-        db = open(path)
+        try:
+            db = open(path, durable=durable, cache_kib=cache_kib)
+        except BaseException:
+            os.remove(p)
+            raise
         try:
             db._call("lock", "fslock", None)
             db._define(files)

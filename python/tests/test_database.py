@@ -116,3 +116,25 @@ def test_threads_take_turns(db):
     for t in threads:
         t.join()
     assert len(list(db.records(2))) == 200 and len(list(db.scan(2, 0))) == 200
+
+
+def test_durable_commits_and_a_small_cache(tmp_path):
+    os.chdir(tmp_path)
+    from pmdb._lib import lib
+
+    if not lib.has("fssetsync"):
+        pytest.skip("the library has no fssetsync")
+    with pytest.raises(ValueError):
+        pmdb.create("t.pmdb", cache_kib=-1)
+    assert not os.path.exists("t.pmdb")
+    # No cache below the buffers: every change goes to the file at once,
+    # and a failed transaction still takes all of its changes back.
+    with pmdb.create("t.pmdb", SCHEMA, durable=True, cache_kib=0) as db:
+        keep = db.add(1, b"keep", keys={0: 1})
+        with pytest.raises(KeyError):
+            with db.transaction():
+                for i in range(2, 400):
+                    db.add(1, bytes(range(200)), keys={0: i})
+                raise KeyError("stop")
+    with pmdb.open("t.pmdb") as db:
+        assert [r for r, _ in db.records(1)] == [keep] and list(db.scan(1, 0)) == [(1, keep)]

@@ -27,3 +27,9 @@ def test_pip_install_offline(tmp_path):
     out = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path, check=True,
                          capture_output=True, text=True).stdout.split()
     assert out == [str(Path(lib).resolve()), "ok"]
+    # A relative PMDB_LIB is taken from where the program started.
+    env["PMDB_LIB"] = os.path.relpath(lib, tmp_path)
+    script = "import os, pmdb; os.mkdir('sub'); os.chdir('sub'); print(pmdb.library_path())"
+    out = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path, check=True,
+                         capture_output=True, text=True).stdout.split()
+    assert Path(out[0]).resolve() == Path(lib).resolve()
