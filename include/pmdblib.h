@@ -195,6 +195,15 @@ PMDB_API short fsdelete(char instance, FS *fsinfo, uint32_t rid);
  * (not in its block: 1340 and msg "Rid <hex> not in block"), 1132 (the
  * stored form is damaged; rec is untouched). */
 PMDB_API short fsread(char instance, FS *fsinfo, uint32_t rid, void *rec);
+/* As fsread into buf of size bytes: the record's length, or 0 with 1133
+ * when the record is longer than size (buf is then untouched; a size below
+ * 0 counts as 0), 485 for a null buf with size > 0, or fsread's numbers.
+ * buf may be null with size 0: only an empty record then reads. */
+PMDB_API short fsreadn(char instance, FS *fsinfo, uint32_t rid, void *buf, int16_t size);
+/* The length of the record (0..32767) without reading it; 0 with fsread's
+ * numbers (1125, 1130, 1135, 1132) for a rid that names no live record or
+ * a damaged one. An empty record also gives 0, with nothing recorded. */
+PMDB_API short fsreclen(char instance, FS *fsinfo, uint32_t rid);
 /* The first and last rid of logical file fid >> 4; 0 for an empty file or
  * file number 0. */
 PMDB_API uint32_t fsfirst(char instance, FS *fsinfo, uint8_t fid);

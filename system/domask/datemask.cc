@@ -17,6 +17,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "fss/errors.h"
 #include "pmdblib.h"
 
 namespace pmdb {
@@ -141,7 +142,9 @@ unsigned char low8(long v) { return static_cast<unsigned char>(static_cast<unsig
 
 using namespace pmdb;
 
+// A null argument is refused (0, error 485) rather than followed.
 extern "C" PMDB_API short dodatemask(char *s, const struct date *dt, const char *m) {
+    if (s == nullptr || dt == nullptr || m == nullptr) return (short)pmdb::nullarg("dodatemask");
     fielddigits f[3] = {fielddigits(dt->da_mon, 2), fielddigits(dt->da_day, 2),
                         fielddigits(dt->da_year, 4)};
     showfields(s, m, "MDY", f);
@@ -149,6 +152,7 @@ extern "C" PMDB_API short dodatemask(char *s, const struct date *dt, const char 
 }
 
 extern "C" PMDB_API short undodatemask(const char *s, struct date *dt, const char *m) {
+    if (s == nullptr || dt == nullptr || m == nullptr) return (short)pmdb::nullarg("undodatemask");
     numreader f[3];
     readfields(s, m, "MDY", f);
     dt->da_mon = static_cast<signed char>(low8(f[0].value()));
@@ -158,6 +162,7 @@ extern "C" PMDB_API short undodatemask(const char *s, struct date *dt, const cha
 }
 
 extern "C" PMDB_API short dotimemask(char *s, const struct time *tm, const char *m) {
+    if (s == nullptr || tm == nullptr || m == nullptr) return (short)pmdb::nullarg("dotimemask");
     fielddigits f[3] = {fielddigits(tm->ti_hour, 2), fielddigits(tm->ti_min, 2),
                         fielddigits(tm->ti_sec, 4)};
     showfields(s, m, "HMS", f);
@@ -165,6 +170,7 @@ extern "C" PMDB_API short dotimemask(char *s, const struct time *tm, const char 
 }
 
 extern "C" PMDB_API short undotimemask(const char *s, struct time *ti, const char *m) {
+    if (s == nullptr || ti == nullptr || m == nullptr) return (short)pmdb::nullarg("undotimemask");
     numreader f[3];
     readfields(s, m, "HMS", f);
     ti->ti_hour = low8(f[0].value());

@@ -12,6 +12,7 @@
 // beyond the result and its NUL.
 #include <string.h>
 
+#include "fss/errors.h"
 #include "pmdblib.h"
 
 namespace pmdb {
@@ -102,7 +103,10 @@ using namespace pmdb;
 //    are taken from the end of the front run: each written position is at
 //    or right of the next digit to take, because the mask has, left of the
 //    point, at least as many places as there are digits to take.
+// A null argument is refused (0, error 485) rather than followed; the two
+// fills have no result and simply do nothing with a null buffer.
 extern "C" PMDB_API short domask(char *s, const char *m) {
+    if (s == nullptr || m == nullptr) return (short)pmdb::nullarg("domask");
     const maskshape k = shapeof(m);
     const bool neg = s[0] == '-';
     const char *num = s + (neg ? 1 : 0);
@@ -204,6 +208,7 @@ extern "C" PMDB_API short domask(char *s, const char *m) {
 }
 
 extern "C" PMDB_API short makenumascii(char *nafld, const char *num, short len) {
+    if (nafld == nullptr || num == nullptr) return (short)pmdb::nullarg("makenumascii");
     if (len <= 0) return 1;
     memset(nafld, '0', static_cast<size_t>(len));
     size_t i = strlen(num);
@@ -219,6 +224,7 @@ extern "C" PMDB_API short makenumascii(char *nafld, const char *num, short len) 
 // never kept, so there is room to shift them right for the leading sign
 // without passing the text's NUL.
 extern "C" PMDB_API short mkascnum(char *buff) {
+    if (buff == nullptr) return (short)pmdb::nullarg("mkascnum");
     size_t n = strlen(buff);
     const bool neg = n > 0 && buff[n - 1] == '-';
     size_t w = 0;
@@ -242,9 +248,11 @@ extern "C" PMDB_API short mkascnum(char *buff) {
 
 // The last position is never blanked: a zero field keeps one 0.
 extern "C" PMDB_API void blankfill(char *buff, short len) {
+    if (buff == nullptr) return;
     for (int i = 0; i < len - 1 && buff[i] == '0'; i++) buff[i] = ' ';
 }
 
 extern "C" PMDB_API void zerofill(char *buff, short len) {
+    if (buff == nullptr) return;
     for (int i = 0; i < len && buff[i] == ' '; i++) buff[i] = '0';
 }

@@ -175,7 +175,8 @@ using namespace pmdb;
 extern "C" PMDB_API short fsflush(char instance, FS *fsinfo) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsflush");
+    if (fsdata == nullptr) return 0;
     short r = flushbuffs(fsdata);
     freefs(fsdata);
     return r;

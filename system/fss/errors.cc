@@ -54,6 +54,12 @@ void clearerrors() {
     damagewhat = "";
 }
 
+int nullarg(const char *call) {
+    setmsg("%s - null argument.", call);
+    dodberror(ERR_NULLARG);
+    return 0;
+}
+
 int dbdamage(uint32_t blk, const char *what) {
     damagecount++;
     damageblk = blk;
@@ -72,6 +78,7 @@ PMDB_API short fsgeterrno(void) { return pmerrno; }
 PMDB_API const char *fsgetmsg(void) { return msg; }
 
 PMDB_API short fsgeterrors(short ring[10]) {
+    if (ring == nullptr) return (short)nullarg("fsgeterrors");
     for (int k = 0; k < 10; k++) ring[k] = err[k];
     return errindex();
 }

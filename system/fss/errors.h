@@ -14,7 +14,10 @@ namespace pmdb {
 
 constexpr int MSGSIZE = 80;                 // msg holds at most 79 characters
 constexpr int16_t ERR_READONLY = 1025;      // a change asked of a read-only database
-constexpr int16_t ERR_BADHANDLE = 480;      // control-value call with a bad handle
+constexpr int16_t ERR_BADHANDLE = 480;      // a call given a handle that is not open
+constexpr int16_t ERR_NULLARG = 485;        // a required pointer argument is null
+constexpr int16_t ERR_TOOLONG = 1133;       // fsreadn: the record is longer than the buffer
+constexpr int16_t ERR_SHORTFILE = 1410;     // the file holds fewer blocks than lb claims
 constexpr const char LOGFILE[] = "pmdblog.txt";
 
 extern int16_t pmerrno;
@@ -36,6 +39,10 @@ int16_t errindex();
 int16_t lasterror();
 // Clears the whole error state (tests).
 void clearerrors();
+
+// A required pointer argument of call is null: records 485 and puts
+// "<call> - null argument." into msg. Returns 0 for "return nullarg(...)".
+int nullarg(const char *call);
 
 // Damage found in the file. Every check of file content that fails reports
 // here before its caller records its own error number, so that tests and

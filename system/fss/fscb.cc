@@ -73,6 +73,11 @@ using namespace pmdb;
 
 extern "C" PMDB_API short fscreatedatabase(const char *filename, short freq) {
     pmerrno = 0;
+    if (filename == nullptr) {
+        nullarg("fscreatedatabase");
+        pmerrno = 406;
+        return 0;
+    }
     // A spacing below 2 leaves no data block between translation blocks.
     if (freq < 2) {
         pmerrno = 406;

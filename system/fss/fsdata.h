@@ -49,19 +49,47 @@ struct FSDATA {
     // it wants is almost always named by that link; starting there keeps
     // each placement from walking the whole free chain again.
     uint32_t freehint;
+    // Stamp of this open, also written into the handle's reserved error
+    // field: a handle (or a copy of one) from an earlier open of the same
+    // slot carries another stamp and is refused. Never 0.
+    uint32_t stamp;
+    // Whole blocks the file held when it was opened, and whether the
+    // control block then claimed more (lb + 1 > fileblocks): such a file
+    // is damaged, and a block appended at lb + 1 would leave a hole of
+    // blocks that never existed, so it is never grown.
+    uint32_t fileblocks;
+    char shortfile;
 };
 
 extern FSDATA *fsdataary[NUMFSDATA];
 extern char instanceinuse[NUMINSTANCES];
 extern const int16_t CHK4SHARE;
 
-// The open database behind a handle. Record, key, lock and flush calls
-// trust the handle, as callers were always told to pass what fsopen gave.
+// The open database behind a handle known to be good (the library's own
+// handles inside a call, the tool's and the tests' live handles).
 inline FSDATA *getfsdata(const FS *fsinfo) { return fsdataary[fsinfo->fsdatanum]; }
 
-// The control-value calls check their handle: null when fsdatanum is out
-// of range or names a free entry.
+// The one check of a caller's handle, made by every exported call that
+// takes one: null when the handle is null, its fsdatanum is outside
+// 0..19 or names a free entry, or its stamp is not that entry's current
+// open (a closed handle, or a copy of one whose slot was opened again).
+// It reads only the 19 bytes of the handle and the table, so a closed
+// handle is safe to pass (see retirehandle).
 FSDATA *checkfsdata(const FS *fsinfo);
+// checkfsdata for an exported call: a bad handle also records 480 and
+// puts "<call> - invalid handle." into msg.
+FSDATA *usehandle(const FS *fsinfo, const char *call);
+// A fresh stamp for a new open (never 0).
+uint32_t newstamp();
+// Closed handles are not freed but retired: a caller who keeps one past
+// fsclose gets 480 instead of reading freed memory. A new open recycles
+// the oldest retired handle once RETIRED - NUMFSDATA are waiting, so a
+// closed handle stays dead for at least that many later opens, and the
+// handles kept, open and retired, never exceed RETIRED.
+constexpr int RETIRED = 256;
+void retirehandle(FS *fs);
+// The oldest retired handle, when enough are waiting; else null.
+FS *takehandle();
 
 // Clears both tables without closing anything.
 short initfsvariables();

@@ -1,5 +1,6 @@
 // fsrecord.cc - the exported record calls: add, rewrite, delete and read a
-// record, and walk a logical file in rid order.
+// record (also into a buffer of a given size, or just its length), and
+// walk a logical file in rid order.
 //
 // A record lives packed in exactly one data block, as one entry (rid,
 // stored length, stored form); its slot in the translation blocks names
@@ -30,10 +31,12 @@ bool refusereadonly(FSDATA *fsdata) {
     return true;
 }
 
-// Packs rec into work (MAXSTORED bytes); 0 when the arguments are bad or
-// the stored form would not fit an empty block.
-int16_t pack(uint8_t *work, const void *rec, int16_t len) {
-    if (len < 0 || (len > 0 && rec == nullptr)) return 0;
+// Packs rec into work (MAXSTORED bytes); 0 when the arguments are bad
+// (a null rec of len > 0 also records 485) or the stored form would not
+// fit an empty block.
+int16_t pack(uint8_t *work, const void *rec, int16_t len, const char *call) {
+    if (len > 0 && rec == nullptr) return (int16_t)nullarg(call);
+    if (len < 0) return 0;
     return compress(work, MAXSTORED, (const uint8_t *)rec, len);
 }
 
@@ -94,14 +97,15 @@ void fileaddedblocks(FSDATA *fsdata, uint32_t oldlb) {
 
 // The error numbers of the two adds.
 struct ADDERRS {
+    const char *call;
     int16_t refused;   // the arguments (or the slot, for fsaddat)
     WALKERRS walk;
     int16_t noslot;    // recorded after the slot call's own number; 0 none
     int16_t reread;    // the block cannot be read again
     int16_t mark;      // the block cannot be marked changed
 };
-const ADDERRS FSADDERRS = {1030, {1030, 1035, 1038, 1040, 1042}, 1045, 1050, 1055};
-const ADDERRS FSADDATERRS = {1550, {1565, 1570, 1575, 1580, 1585}, 0, 1600, 1605};
+const ADDERRS FSADDERRS = {"fsadd", 1030, {1030, 1035, 1038, 1040, 1042}, 1045, 1050, 1055};
+const ADDERRS FSADDATERRS = {"fsaddat", 1550, {1565, 1570, 1575, 1580, 1585}, 0, 1600, 1605};
 
 // Adds a record to file fid >> 4: under the head of the free-slot chain
 // (want 0, fsadd), or under the rid want (fsaddat), refused before
@@ -111,7 +115,7 @@ uint32_t addrec(FSDATA *fsdata, const void *rec, int16_t len, uint8_t fid, uint3
     if (refusereadonly(fsdata)) return 0;
     FDATA *f = filebyfid(fsdata, fid);
     uint8_t work[MAXSTORED];
-    int16_t c = f == nullptr ? 0 : pack(work, rec, len);
+    int16_t c = f == nullptr ? 0 : pack(work, rec, len, errs.call);
     // A slot whose translation block would lie past the largest file (with
     // room for a data block after it) can never be made.
     uint64_t m = (want & RIDSLOT) >> 8;
@@ -170,7 +174,7 @@ uint32_t addrec(FSDATA *fsdata, const void *rec, int16_t len, uint8_t fid, uint3
 short writerec(FSDATA *fsdata, const void *rec, int16_t len, uint32_t rid) {
     if (refusereadonly(fsdata)) return 0;
     uint8_t work[MAXSTORED];
-    int16_t c = pack(work, rec, len);
+    int16_t c = pack(work, rec, len, "fswrite");
     if (c == 0) {
         dodberror(1080);
         return 0;
@@ -302,30 +306,64 @@ short deleterec(FSDATA *fsdata, uint32_t rid) {
     return 1;
 }
 
-short readrec(FSDATA *fsdata, uint32_t rid, void *rec) {
+// The entry of rid's record, for the reading calls: null on failure with
+// fsread's numbers recorded (1124, 1125, 1130, 1135).
+const uint8_t *findentry(FSDATA *fsdata, uint32_t rid, uint32_t *blk) {
     if (!dbchanged(fsdata)) {
         dodberror(1124);
-        return 0;
+        return nullptr;
     }
     uint32_t b = ridtoblk(fsdata, rid);
     if (b == 0) {
         dodberror(1125);
-        return 0;
+        return nullptr;
     }
     FSBUFF *buf = readdatablk(fsdata, b);
     if (buf == nullptr) {
         dodberror(1130);
-        return 0;
+        return nullptr;
     }
     uint8_t *e = findrec(&buf->dbuff, rid);
     if (e == nullptr) {
         dbdamage(b, "record not in the block its slot names");
         dodberror(1135);
-        return 0;
+        return nullptr;
     }
-    // The caller's buffer holds the record it stored; a damaged stored
-    // form is refused before anything is written to it.
-    int16_t n = uncompress((uint8_t *)rec, INT16_MAX, e + RECHEAD, (int16_t)get16(e + 4));
+    *blk = b;
+    return e;
+}
+
+// The record length of an entry; -1 (damage reported, 1132) when its
+// stored form is damaged.
+int16_t entrylen(const uint8_t *e, uint32_t blk) {
+    int16_t n = uncompressedlen(e + RECHEAD, (int16_t)get16(e + 4));
+    if (n < 0) {
+        dbdamage(blk, "stored form damaged");
+        dodberror(1132);
+    }
+    return n;
+}
+
+// Unpacks rid's record into rec, which holds size bytes (fsread: any
+// record). The stored form is checked whole before anything is written, so
+// a damaged one (1132), or a record longer than size (1133), leaves rec
+// untouched.
+short readrec(FSDATA *fsdata, uint32_t rid, void *rec, int16_t size) {
+    uint32_t b = 0;
+    const uint8_t *e = findentry(fsdata, rid, &b);
+    if (e == nullptr) return 0;
+    const uint8_t *stored = e + RECHEAD;
+    int16_t storedlen = (int16_t)get16(e + 4);
+    if (size < INT16_MAX) {
+        int16_t n = entrylen(e, b);
+        if (n < 0) return 0;
+        if (n > size) {
+            dodberror(ERR_TOOLONG);
+            return 0;
+        }
+        if (n == 0) return 0;   // nothing to write, and rec may be null
+    }
+    int16_t n = uncompress((uint8_t *)rec, (size_t)size, stored, storedlen);
     if (n < 0) {
         dbdamage(b, "stored form damaged");
         dodberror(1132);
@@ -345,7 +383,8 @@ extern "C" {
 PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, uint8_t fid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsadd");
+    if (fsdata == nullptr) return 0;
     uint32_t rid = addrec(fsdata, rec, len, fid, 0, FSADDERRS);
     freefs(fsdata);
     return rid;
@@ -354,11 +393,8 @@ PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, u
 PMDB_API short fsaddat(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = checkfsdata(fsinfo);
-    if (fsdata == nullptr) {
-        dodberror(ERR_BADHANDLE);
-        return 0;
-    }
+    FSDATA *fsdata = usehandle(fsinfo, "fsaddat");
+    if (fsdata == nullptr) return 0;
     uint8_t fid = (uint8_t)((rid >> 28) << 4);
     uint32_t r = addrec(fsdata, rec, len, fid, rid, FSADDATERRS);
     freefs(fsdata);
@@ -368,7 +404,8 @@ PMDB_API short fsaddat(char instance, FS *fsinfo, const void *rec, short len, ui
 PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fswrite");
+    if (fsdata == nullptr) return 0;
     short r = writerec(fsdata, rec, len, rid);
     freefs(fsdata);
     return r;
@@ -377,7 +414,8 @@ PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, ui
 PMDB_API short fsdelete(char instance, FS *fsinfo, uint32_t rid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsdelete");
+    if (fsdata == nullptr) return 0;
     short r = deleterec(fsdata, rid);
     freefs(fsdata);
     return r;
@@ -386,16 +424,43 @@ PMDB_API short fsdelete(char instance, FS *fsinfo, uint32_t rid) {
 PMDB_API short fsread(char instance, FS *fsinfo, uint32_t rid, void *rec) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
-    short n = readrec(fsdata, rid, rec);
+    FSDATA *fsdata = usehandle(fsinfo, "fsread");
+    if (fsdata == nullptr) return 0;
+    if (rec == nullptr) return (short)nullarg("fsread");
+    // fsread is given no size: the caller's buffer holds the record it stored.
+    short n = readrec(fsdata, rid, rec, INT16_MAX);
     freefs(fsdata);
     return n;
+}
+
+PMDB_API short fsreadn(char instance, FS *fsinfo, uint32_t rid, void *buf, int16_t size) {
+    (void)instance;
+    pmerrno = 0;
+    FSDATA *fsdata = usehandle(fsinfo, "fsreadn");
+    if (fsdata == nullptr) return 0;
+    if (buf == nullptr && size > 0) return (short)nullarg("fsreadn");
+    short n = readrec(fsdata, rid, buf, size < 0 ? 0 : size);
+    freefs(fsdata);
+    return n;
+}
+
+PMDB_API short fsreclen(char instance, FS *fsinfo, uint32_t rid) {
+    (void)instance;
+    pmerrno = 0;
+    FSDATA *fsdata = usehandle(fsinfo, "fsreclen");
+    if (fsdata == nullptr) return 0;
+    uint32_t b = 0;
+    const uint8_t *e = findentry(fsdata, rid, &b);
+    int16_t n = e == nullptr ? 0 : entrylen(e, b);
+    freefs(fsdata);
+    return n < 0 ? 0 : n;
 }
 
 PMDB_API uint32_t fsfirst(char instance, FS *fsinfo, uint8_t fid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsfirst");
+    if (fsdata == nullptr) return 0;
     if (!dbchanged(fsdata)) {
         dodberror(1101);
         return 0;
@@ -409,7 +474,8 @@ PMDB_API uint32_t fsfirst(char instance, FS *fsinfo, uint8_t fid) {
 PMDB_API uint32_t fslast(char instance, FS *fsinfo, uint8_t fid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fslast");
+    if (fsdata == nullptr) return 0;
     if (!dbchanged(fsdata)) {
         dodberror(1102);
         return 0;
@@ -423,7 +489,8 @@ PMDB_API uint32_t fslast(char instance, FS *fsinfo, uint8_t fid) {
 PMDB_API uint32_t fsnext(char instance, FS *fsinfo, uint32_t rid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsnext");
+    if (fsdata == nullptr) return 0;
     if (!dbchanged(fsdata)) {
         dodberror(1136);
         return 0;
@@ -436,7 +503,8 @@ PMDB_API uint32_t fsnext(char instance, FS *fsinfo, uint32_t rid) {
 PMDB_API uint32_t fsprev(char instance, FS *fsinfo, uint32_t rid) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsprev");
+    if (fsdata == nullptr) return 0;
     if (!dbchanged(fsdata)) {
         dodberror(1137);
         return 0;

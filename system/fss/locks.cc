@@ -17,10 +17,11 @@ namespace pmdb {
 
 namespace {
 
-short lock(FS *fsinfo) {
+short lock(FS *fsinfo, const char *call) {
     pmerrno = 0;
     harderrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, call);
+    if (fsdata == nullptr) return 0;
     if (!dbchanged(fsdata)) {
         dodberror(1029);
         return 0;
@@ -46,10 +47,11 @@ short release(FSDATA *fsdata) {
     return 1;
 }
 
-short releaseany(FS *fsinfo) {
+short releaseany(FS *fsinfo, const char *call) {
     pmerrno = 0;
     harderrno = 0;
-    return release(getfsdata(fsinfo));
+    FSDATA *fsdata = usehandle(fsinfo, call);
+    return fsdata == nullptr ? 0 : release(fsdata);
 }
 
 // The control-value calls check their handle and say so in msg.
@@ -81,20 +83,21 @@ extern "C" {
 PMDB_API short fslock(char instance, FS *fsinfo, uint32_t *ridary) {
     (void)instance;
     (void)ridary;
-    return lock(fsinfo);
+    return lock(fsinfo, "fslock");
 }
 
 PMDB_API short fsexclusivelock(char instance, FS *fsinfo, short allowreads) {
     (void)instance;
     (void)allowreads;
-    return lock(fsinfo);
+    return lock(fsinfo, "fsexclusivelock");
 }
 
 PMDB_API short fsunlock(char instance, FS *fsinfo) {
     (void)instance;
     pmerrno = 0;
     harderrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsunlock");
+    if (fsdata == nullptr) return 0;
     if (fsdata->readonly) return 1;
     return release(fsdata);
 }
@@ -102,18 +105,18 @@ PMDB_API short fsunlock(char instance, FS *fsinfo) {
 PMDB_API short fsunlockrid(char instance, FS *fsinfo, uint32_t rid) {
     (void)instance;
     (void)rid;
-    return releaseany(fsinfo);
+    return releaseany(fsinfo, "fsunlockrid");
 }
 
 PMDB_API short fsforceunlockrid(char instance, FS *fsinfo, uint32_t rid) {
     (void)instance;
     (void)rid;
-    return releaseany(fsinfo);
+    return releaseany(fsinfo, "fsforceunlockrid");
 }
 
 PMDB_API short fsexclusiveunlock(char instance, FS *fsinfo) {
     (void)instance;
-    return releaseany(fsinfo);
+    return releaseany(fsinfo, "fsexclusiveunlock");
 }
 
 PMDB_API uint32_t fsgetcannumber(char instance, FS *fsinfo, short increment) {
@@ -184,6 +187,7 @@ PMDB_API short fsstorebusinessdate(char instance, FS *fsinfo, uint32_t bdate) {
 PMDB_API short fsgetlocaltime(char instance, struct tm *data) {
     (void)instance;
     pmerrno = 0;
+    if (data == nullptr) return (short)nullarg("fsgetlocaltime");
     struct tm now;
     memset(&now, 0, sizeof now);
     (void)plat_localtime(&now);

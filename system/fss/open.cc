@@ -15,8 +15,8 @@ namespace pmdb {
 
 namespace {
 
-// Claims the lowest free entry with its FSDATA and handle; -1 on failure
-// with pmerrno and the error number set.
+// Claims the lowest free entry with its FSDATA and handle, both stamped
+// for this open; -1 on failure with pmerrno and the error number set.
 int claimentry(FS **fsout) {
     int n = 0;
     while (n < NUMFSDATA && fsdataary[n] != nullptr) n++;
@@ -34,7 +34,8 @@ int claimentry(FS **fsout) {
     memset(fsdata, 0, sizeof *fsdata);
     fsdata->fsp = -1;
     fsdataary[n] = fsdata;
-    FS *fs = (FS *)plat_alloc(sizeof(FS));
+    FS *fs = takehandle();
+    if (fs == nullptr) fs = (FS *)plat_alloc(sizeof(FS));
     if (fs == nullptr) {
         dodberror(1012);
         pmerrno = 2;
@@ -43,12 +44,14 @@ int claimentry(FS **fsout) {
         return -1;
     }
     memset(fs, 0, sizeof *fs);
+    fsdata->stamp = newstamp();
+    fs->error = (int32_t)fsdata->stamp;
     *fsout = fs;
     return n;
 }
 
 // Closes the file (if open) and gives the entry back.
-void dropentry(int n, FS *fs) {
+void freeentry(int n) {
     FSDATA *fsdata = fsdataary[n];
     if (fsdata->fsp >= 0) {
         harderrno = 0;
@@ -56,7 +59,31 @@ void dropentry(int n, FS *fs) {
     }
     plat_free(fsdata);
     fsdataary[n] = nullptr;
+}
+
+// A failed open: the handle never reached the caller and is freed.
+void dropentry(int n, FS *fs) {
+    freeentry(n);
     plat_free(fs);
+}
+
+// A close: the caller may still hold the handle, so it is retired.
+void closeentry(int n, FS *fs) {
+    freeentry(n);
+    retirehandle(fs);
+}
+
+// Whole blocks in the file, and whether the control block claims more.
+void measure(FSDATA *fsdata) {
+    int64_t size = plat_filesize(fsdata->fsp);
+    if (size < 0) {   // unknown: nothing is refused on a guess
+        fsdata->fileblocks = MAXBLOCK + 1;
+        fsdata->shortfile = 0;
+        return;
+    }
+    uint64_t blocks = (uint64_t)size / BLKSIZE;
+    fsdata->fileblocks = blocks > MAXBLOCK + 1 ? MAXBLOCK + 1 : (uint32_t)blocks;
+    fsdata->shortfile = (uint64_t)fsdata->fscb.lb + 1 > blocks ? 1 : 0;
 }
 
 // fsname holds at most 63 bytes and a NUL; the full path stays in path.
@@ -106,6 +133,12 @@ extern "C" {
 
 PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short readonly) {
     pmerrno = 0;
+    if (name == nullptr) {   // as a file that cannot be opened, with no path to log
+        nullarg("fsopen");
+        dodberror(1015);
+        pmerrno = 7;
+        return nullptr;
+    }
     FS *fs = nullptr;
     int n = claimentry(&fs);
     if (n < 0) return nullptr;
@@ -156,6 +189,7 @@ PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short
             return nullptr;
         }
     }
+    measure(fsdata);
     setfsname(&fsdata->fscb, name);
     fsdata->fscb.numusers++;
     (void)fsunlock(instance, fs);
@@ -208,29 +242,32 @@ PMDB_API FS *fsopentemp(char instance) {
         dropentry(n, fs);
         return nullptr;
     }
+    measure(fsdata);
     fs->fsdatanum = (int16_t)n;
     return fs;
 }
 
 PMDB_API void fsclose(char instance, FS *fsinfo) {
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsclose");
+    if (fsdata == nullptr) return;
     if (fslock(instance, fsinfo, nullptr)) {
         fsdata->fscb.numusers--;
         (void)fsunlock(instance, fsinfo);
     }
-    dropentry(fsinfo->fsdatanum, fsinfo);
+    closeentry(fsinfo->fsdatanum, fsinfo);
 }
 
 PMDB_API void fsclosetemp(char instance, FS *fsinfo) {
     (void)instance;
     pmerrno = 0;
-    FSDATA *fsdata = getfsdata(fsinfo);
+    FSDATA *fsdata = usehandle(fsinfo, "fsclosetemp");
+    if (fsdata == nullptr) return;
     harderrno = 0;
     plat_close(fsdata->fsp);
     fsdata->fsp = -1;
     plat_remove(fsdata->path);
-    dropentry(fsinfo->fsdatanum, fsinfo);
+    closeentry(fsinfo->fsdatanum, fsinfo);
 }
 
 PMDB_API short fsforceclose(char instance, const char *name) {

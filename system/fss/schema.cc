@@ -29,11 +29,9 @@ namespace {
 
 constexpr int MAXKEYTYPE = 9;   // 9: a subkey no key call accepts
 
-FSDATA *opencall(const FS *fsinfo) {
+FSDATA *opencall(const FS *fsinfo, const char *call) {
     pmerrno = 0;
-    FSDATA *fsdata = checkfsdata(fsinfo);
-    if (fsdata == nullptr) dodberror(ERR_BADHANDLE);
-    return fsdata;
+    return usehandle(fsinfo, call);
 }
 
 // 1 when the subkey of fid holds at least one key, 0 when none, -1 when
@@ -62,6 +60,7 @@ short definefile(FSDATA *fsdata, uint8_t file, const char *name, int16_t rlen) {
         return 0;
     }
     FDATA &f = fsdata->fscb.f[file - 1];
+    if (name == nullptr) nullarg("fsdefinefile");
     size_t n = name == nullptr ? sizeof f.name + 1 : strnlen(name, sizeof f.name + 1);
     if (n > sizeof f.name) {
         dodberror(1505);
@@ -122,19 +121,19 @@ extern "C" {
 
 PMDB_API short fsdefinefile(char instance, FS *fsinfo, uint8_t file, const char *name, int16_t rlen) {
     (void)instance;
-    FSDATA *fsdata = opencall(fsinfo);
+    FSDATA *fsdata = opencall(fsinfo, "fsdefinefile");
     return fsdata == nullptr ? 0 : definefile(fsdata, file, name, rlen);
 }
 
 PMDB_API short fsdefinesubkey(char instance, FS *fsinfo, uint8_t fid, int16_t keytype, int16_t dupkeys) {
     (void)instance;
-    FSDATA *fsdata = opencall(fsinfo);
+    FSDATA *fsdata = opencall(fsinfo, "fsdefinesubkey");
     return fsdata == nullptr ? 0 : definesubkey(fsdata, fid, keytype, dupkeys);
 }
 
 PMDB_API short fsgetfile(char instance, FS *fsinfo, uint8_t file, char name[16], int16_t *rlen) {
     (void)instance;
-    FSDATA *fsdata = opencall(fsinfo);
+    FSDATA *fsdata = opencall(fsinfo, "fsgetfile");
     if (fsdata == nullptr) return 0;
     if (file < 1 || file > NUMFILES) {
         dodberror(1535);
@@ -152,7 +151,7 @@ PMDB_API short fsgetfile(char instance, FS *fsinfo, uint8_t file, char name[16],
 
 PMDB_API short fsgetsubkey(char instance, FS *fsinfo, uint8_t fid, int16_t *keytype, int16_t *dupkeys) {
     (void)instance;
-    FSDATA *fsdata = opencall(fsinfo);
+    FSDATA *fsdata = opencall(fsinfo, "fsgetsubkey");
     if (fsdata == nullptr) return 0;
     if ((fid >> 4) == 0) {
         dodberror(1540);
