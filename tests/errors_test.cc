@@ -53,3 +53,58 @@ TEST_F(DbTest, SuccessfulCallsClearPmerrnoAndAppstatLeavesIt) {
     EXPECT_EQ(fsgeterrno(), 0);
     fsclose(0, fs);
 }
+
+// ---- Null pointers: refused with 485 where the call has a result ----------
+
+TEST_F(DbTest, NullPointersAreRefusedNotFollowed) {
+    EXPECT_EQ(inchild([&] {
+                  FS *fs = createopen("a.db");
+                  ASSERT_NE(fs, nullptr);
+                  uint32_t rid = fsadd(0, fs, "abc", 3, 0x10);
+                  ASSERT_NE(rid, 0u);
+                  uint32_t empty = fsadd(0, fs, nullptr, 0, 0x10);   // len 0: nothing read
+                  ASSERT_NE(empty, 0u);
+                  using V = std::vector<int16_t>;
+                  auto after = [](auto result, V ring, const char *text = nullptr) {
+                      EXPECT_EQ((long)result, 0);
+                      EXPECT_EQ(errors(), ring);
+                      if (text != nullptr) {
+                          EXPECT_STREQ(fsgetmsg(), text);
+                      }
+                      pmdb::clearerrors();
+                  };
+                  pmdb::clearerrors();
+                  after(fsadd(0, fs, nullptr, 3, 0x10), V{485, 1030}, "fsadd - null argument.");
+                  after(fswrite(0, fs, nullptr, 3, rid), V{485, 1080});
+                  after(fsread(0, fs, rid, nullptr), V{485});
+                  after(fsreadn(0, fs, rid, nullptr, 3), V{485});
+                  after(fsreadn(0, fs, empty, nullptr, 0), V{});   // nothing to write
+                  after(fsreadn(0, fs, rid, nullptr, 0), V{1133});
+                  after(fsaddkey(0, fs, 0x10, rid, 3, nullptr), V{485, 1145});
+                  after(fsdeletekey(0, fs, 0x10, rid, 3, nullptr), V{485});
+                  after(fsfirstkey(0, fs, 0x10, nullptr), V{485});
+                  after(fsfindkey(0, fs, 0x10, 0, nullptr), V{485});
+                  after(fsnextkey(0, fs, 0x10, 0, 0, nullptr), V{485});
+                  after(fsgetlocaltime(0, nullptr), V{485}, "fsgetlocaltime - null argument.");
+                  after(fsgeterrors(nullptr), V{485});
+                  struct date d = {2024, 1, 2};
+                  struct time t = {1, 2, 3, 4};
+                  char s[16] = "12";
+                  after(dodatemask(nullptr, &d, "MM"), V{485});
+                  after(undodatemask(s, nullptr, "MM"), V{485});
+                  after(dotimemask(s, &t, nullptr), V{485});
+                  after(undotimemask(nullptr, &t, "HH"), V{485});
+                  after(domask(s, nullptr), V{485});
+                  after(makenumascii(nullptr, "1", 3), V{485});
+                  after(mkascnum(nullptr), V{485});
+                  blankfill(nullptr, 3);   // no result: nothing done
+                  zerofill(nullptr, 3);
+                  fsclose(0, fs);
+                  EXPECT_EQ(fsopen(0, nullptr, 0, 0), nullptr);
+                  EXPECT_EQ(fsgeterrno(), 7);
+                  after(0, V{485, 1015});
+                  EXPECT_EQ(fscreatedatabase(nullptr, 20), 0);
+                  EXPECT_EQ(fsgeterrno(), 406);
+              }),
+              "ok");
+}

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace pmdbtest {
@@ -79,6 +80,23 @@ std::vector<int16_t> errors() {
         if (e != 0) out.push_back(e);
     }
     return out;
+}
+
+std::string inchild(const std::function<void()> &body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) {
+        body();
+        fflush(nullptr);
+        _exit(::testing::Test::HasFailure() ? 3 : 0);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return "wait failed";
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    if (WEXITSTATUS(status) == 3) return "a check failed in the child";
+    if (WEXITSTATUS(status) != 0) return "exit status " + std::to_string(WEXITSTATUS(status));
+    return "ok";
 }
 
 bool recorded(int16_t e) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,10 @@ void corruptat(const std::string &path, long offset, const std::vector<uint8_t> 
 std::vector<int16_t> errors();
 // Was e recorded in the ring since the last clearerrors()?
 bool recorded(int16_t e);
+// Runs body in a child process, so that a crash (or a sanitizer report)
+// fails the test instead of ending the run: "ok" when body returned and
+// made no failed EXPECT, otherwise how the child ended.
+std::string inchild(const std::function<void()> &body);
 
 }  // namespace pmdbtest
 
