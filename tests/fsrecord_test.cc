@@ -347,6 +347,9 @@ TEST_F(FsRecordTest, DamagedBlocksGiveEachCallsOwnError) {
     clearerrors();
     EXPECT_EQ(fsread(0, fs, r[2], dst), 0);
     EXPECT_EQ(errors(), std::vector<int16_t>({1132}));
+    EXPECT_EQ(fsreadn(0, fs, r[2], dst, sizeof dst), 0);
+    EXPECT_EQ(fsreclen(0, fs, r[2]), 0);
+    EXPECT_EQ(errors(), std::vector<int16_t>({1132, 1132, 1132}));
     EXPECT_EQ(dst[0], 0x5a);
     fsclose(0, fs);
 }

@@ -251,6 +251,10 @@ TEST_F(RecordTest, DeletedAndForeignRidsAreRefusedCleanly) {
         clearerrors();
         EXPECT_EQ(fsdelete(0, fs, b.rid), 0) << b.why;
         EXPECT_EQ(errors(), std::vector<int16_t>({1345, 1105})) << b.why;
+        clearerrors();
+        EXPECT_EQ(fsreadn(0, fs, b.rid, dst, sizeof dst), 0) << b.why;
+        EXPECT_EQ(fsreclen(0, fs, b.rid), 0) << b.why;
+        EXPECT_EQ(errors(), std::vector<int16_t>({1345, 1125, 1345, 1125})) << b.why;
     }
     EXPECT_EQ(+(d->fscb.lb), lb) << "nothing grew the file";
     EXPECT_EQ(pmdb::damagecount, 0u);
@@ -261,6 +265,34 @@ TEST_F(RecordTest, DeletedAndForeignRidsAreRefusedCleanly) {
     short n;
     EXPECT_EQ(readback(fs, keep, &n), incompressible(30));
     EXPECT_EQ(checkdb(fs), 0u);
+    fsclose(0, fs);
+}
+
+TEST_F(RecordTest, BoundedReadsNeverWritePastTheirSize) {
+    FS *fs = createopen("a.db");
+    ASSERT_NE(fs, nullptr);
+    // Up to the longest record that packs into one block.
+    for (bytes rec : {bytes{}, incompressible(5), incompressible(1007), bytes(32767, ' ')}) {
+        uint32_t rid = add(fs, rec, 0x10);
+        ASSERT_NE(rid, 0u) << rec.size();
+        short len = (short)rec.size();
+        clearerrors();
+        EXPECT_EQ(fsreclen(0, fs, rid), len);
+        bytes dst(rec.size() + 1, 0x5a);
+        EXPECT_EQ(fsreadn(0, fs, rid, dst.data(), len), len);
+        EXPECT_EQ(bytes(dst.begin(), dst.begin() + len), rec);
+        EXPECT_EQ(dst[rec.size()], 0x5a) << "nothing past size";
+        EXPECT_EQ(errors(), std::vector<int16_t>{});
+        if (len == 0) continue;
+        // One byte short, or a size below 0: refused, buffer untouched.
+        for (int16_t size : {(int16_t)(len - 1), (int16_t)-1, (int16_t)INT16_MIN}) {
+            bytes out(rec.size(), 0x5a);
+            clearerrors();
+            EXPECT_EQ(fsreadn(0, fs, rid, out.data(), size), 0);
+            EXPECT_EQ(errors(), std::vector<int16_t>{1133});
+            EXPECT_EQ(out, bytes(rec.size(), 0x5a));
+        }
+    }
     fsclose(0, fs);
 }
 
