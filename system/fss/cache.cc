@@ -66,6 +66,13 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
             setmsg("Block %lu > last block %lu", (unsigned long)blk, (unsigned long)lb + 1);
             return nullptr;
         }
+        // Block lb + 1 of a file that does not hold the blocks before it
+        // would be written past a hole: the damage is reported instead.
+        if (fsdata->shortfile) {
+            dbdamage(blk, "the file holds fewer blocks than lb claims");
+            dodberror(ERR_SHORTFILE);
+            return nullptr;
+        }
         extendedblk(fsdata, v);
     } else {
         harderrno = 0;
@@ -74,7 +81,14 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
             dodberror(1395);
             return nullptr;
         }
-        if (plat_pread(fsdata->fsp, v->raw, BLKSIZE, off) <= 0 || harderrno) {
+        long n = plat_pread(fsdata->fsp, v->raw, BLKSIZE, off);
+        if (n <= 0 || harderrno) {
+            // Nothing at all to read: the block lies past the end of the
+            // file although lb claims it.
+            if (n == 0 && !harderrno) {
+                dbdamage(blk, "the file holds fewer blocks than lb claims");
+                dodberror(ERR_SHORTFILE);
+            }
             dodberror(1400);
             return nullptr;
         }

@@ -5,6 +5,7 @@
 // longer than 195 bytes or of the wrong width for a typed subkey, a NaN
 // or invalid 80-bit value, rid 0 for an addition), builds the key image
 // and hands keylen = len + 1 to the internal call.
+#include "fss/alloc.h"
 #include "fss/errors.h"
 #include "fss/fscb.h"
 #include "fss/fsdata.h"
@@ -111,8 +112,10 @@ PMDB_API short fsaddkey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid, sh
     } else if (rid == 0 || !keyargsok(fsdata, fid, len, key)) {
         dodberror(1145);
     } else {
+        GROWMARK mark = growthmark(fsdata);
         uint8_t *image = bldkey(fid, rid, len, key);
         r = addkey(fsdata, (int16_t)(len + 1), image);
+        if (r == 0) undogrowth(fsdata, mark);
     }
     freefs(fsdata);
     return r;
@@ -130,8 +133,10 @@ PMDB_API short fsdeletekey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid,
     } else if (len > 0 && key == nullptr) {
         nullarg("fsdeletekey");
     } else if (keyargsok(fsdata, fid, len, key)) {
+        GROWMARK mark = growthmark(fsdata);
         uint8_t *image = bldkey(fid, rid, len, key);
         r = deletekey(fsdata, (int16_t)(len + 1), image);
+        if (r == 0) undogrowth(fsdata, mark);
     }
     freefs(fsdata);
     return r;

@@ -385,7 +385,9 @@ PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, u
     pmerrno = 0;
     FSDATA *fsdata = usehandle(fsinfo, "fsadd");
     if (fsdata == nullptr) return 0;
+    GROWMARK mark = growthmark(fsdata);
     uint32_t rid = addrec(fsdata, rec, len, fid, 0, FSADDERRS);
+    if (rid == 0) undogrowth(fsdata, mark);
     freefs(fsdata);
     return rid;
 }
@@ -396,7 +398,9 @@ PMDB_API short fsaddat(char instance, FS *fsinfo, const void *rec, short len, ui
     FSDATA *fsdata = usehandle(fsinfo, "fsaddat");
     if (fsdata == nullptr) return 0;
     uint8_t fid = (uint8_t)((rid >> 28) << 4);
+    GROWMARK mark = growthmark(fsdata);
     uint32_t r = addrec(fsdata, rec, len, fid, rid, FSADDATERRS);
+    if (r == 0) undogrowth(fsdata, mark);
     freefs(fsdata);
     return r == 0 ? 0 : 1;
 }
@@ -406,7 +410,9 @@ PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, ui
     pmerrno = 0;
     FSDATA *fsdata = usehandle(fsinfo, "fswrite");
     if (fsdata == nullptr) return 0;
+    GROWMARK mark = growthmark(fsdata);
     short r = writerec(fsdata, rec, len, rid);
+    if (r == 0) undogrowth(fsdata, mark);
     freefs(fsdata);
     return r;
 }
