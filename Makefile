@@ -1,9 +1,11 @@
 # Convenience targets over CMake. Every target configures what it needs.
 BUILD ?= build
 ASAN ?= build-asan
+FUZZ ?= build-fuzz
+FUZZTIME ?= 300
 JOBS ?= 2
 
-.PHONY: all deps configure build lib test asan-test demo bench install clean
+.PHONY: all deps configure build lib test asan-test fuzz demo bench install clean
 
 all: build
 
@@ -33,6 +35,14 @@ asan-test: deps
 	cmake --build $(ASAN) -j$(JOBS)
 	ctest --test-dir $(ASAN) --output-on-failure -j$(JOBS)
 
+# Every libFuzzer target under fuzz/ for FUZZTIME seconds each (clang,
+# with the sanitizers); a finding fails the target and is kept in
+# $(FUZZ)/fuzz/artifacts.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPMDB_FUZZ=ON -DPMDB_BUILD_TESTS=OFF -DPMDB_BUILD_BENCH=OFF
+	cmake --build $(FUZZ) -j$(JOBS) --target pmdb_fuzzers
+	bash fuzz/run.sh $(FUZZ) $(FUZZTIME)
+
 # The main job: the demo on a fresh database.
 demo: lib
 	rm -rf $(BUILD)/demo && mkdir -p $(BUILD)/demo
@@ -48,4 +58,4 @@ install: lib
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) $(ASAN)
+	rm -rf $(BUILD) $(ASAN) $(FUZZ)

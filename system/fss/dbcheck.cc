@@ -215,6 +215,11 @@ uint32_t dbcheck(FSDATA *fsdata, dbcheckreport report, void *ctx) {
         c.problem(0, "last block out of range");
         return c.count;
     }
+    // Every block past the end would be one problem more, and as many reads.
+    if (fsdata->shortfile) {
+        c.problem(0, "the file holds fewer blocks than lb claims");
+        return c.count;
+    }
     uint32_t lo[NUMFILES], hi[NUMFILES];
     for (int n = 0; n < NUMFILES; n++) {
         lo[n] = 0xffffffff;
