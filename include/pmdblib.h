@@ -7,13 +7,27 @@
  *
  * Rules of the interface
  *  - Instances. Call fsinit() once to take an instance number (0..9) and
- *    closefs() to give it back. Database calls take the instance first; the
- *    library does not check it.
+ *    closefs() to give it back. Database calls take the instance first but
+ *    neither check nor use it: any value works, and closefs() of a number
+ *    outside 0..9 does nothing.
  *  - Handles. fsopen()/fsopentemp() return an FS handle owned by the library.
- *    Pass it to every later call for that database; fsclose()/fsclosetemp()
- *    free it. Record, key, lock and flush calls trust the handle; the six
- *    control-value calls, the schema calls and fsaddat check it and record
- *    error 480 for a bad one.
+ *    Pass it (or a copy of it) to every later call for that database, and
+ *    change none of its fields but len. Every call that takes a handle
+ *    checks it: a null handle, one whose fsdatanum is outside 0..19 or names
+ *    no open database, and one left from an earlier open (kept past its
+ *    fsclose()/fsclosetemp(), or a copy of such a handle after its slot was
+ *    opened again) is refused with result 0 (the closes: nothing done),
+ *    error 480 and msg "<call> - invalid handle." (the control-value calls
+ *    keep their own messages). A call never reaches a database other than
+ *    the one its handle was opened for. The closes retire a handle rather
+ *    than free it, so passing a closed one is safe; its memory is reused
+ *    only after 236 later opens (at most 256 handles exist, open and
+ *    closed), and a handle kept that long may then name another database.
+ *  - Pointers. A null pointer that a call would read or write through (a
+ *    record, key, name, buffer or mask argument) is refused: result 0 (null
+ *    from fsopen, with pmerrno 7) and error 485, msg "<call> - null
+ *    argument."; the record or key of a call given length 0 may be null.
+ *    blankfill() and zerofill(), which have no result, do nothing.
  *  - Results. short calls return 1 for done and 0 for failed; calls that
  *    return a rid or value return 0 for none or failure; handles are null on
  *    failure. Nothing throws.
@@ -24,11 +38,20 @@
  *  - Commit. Changes live in a 16-block cache until a flush: every unlock
  *    (fsunlock, also run by fsopen and fsclose), fsflush, cache pressure or
  *    the 2001st block change writes every changed block, then the control
- *    block. Nothing is rolled back after a failure.
+ *    block. A failed call is not rolled back, except that the blocks it
+ *    added to the file are taken back while they are still only in the
+ *    cache: the file grows only by calls that succeed.
+ *  - Damage. A file whose control block claims more blocks than the file
+ *    holds (measured at open; fsopen's integrity tests refuse it, pmerrno
+ *    5) is damaged: it is never grown, and a call that would append to it
+ *    or read a block it lacks records 1410 and fails at once.
  *  - Buffers. The caller owns every record, key and text buffer passed in;
- *    the library keeps no pointer to them after the call. fsread() is given
- *    no size: the destination must hold the whole record (at most 1007 bytes
- *    for incompressible data).
+ *    the library keeps no pointer to them after the call. A record is up to
+ *    32767 bytes (one of up to 1007 always fits; a longer one is stored when
+ *    it packs into 1008 bytes). fsread() is given no size: its destination
+ *    must hold the whole record. fsreclen() tells the length first, and
+ *    fsreadn() reads into a buffer of a given size, refusing a longer
+ *    record.
  *  - Threads. All state is process-wide and unguarded: one thread at a time.
  *  - Read-only databases refuse every change with result 0 and error 1025.
  */
@@ -49,9 +72,10 @@ extern "C" {
 
 struct tm;
 
-/* The caller's handle of an open database. Only fsdatanum identifies the
- * database; len is an out-field of fsfirstkey/fsnextkey (key length) and of
- * fsopen (low 16 bits of the file handle). The rest is reserved. */
+/* The caller's handle of an open database. fsdatanum names the database
+ * and error holds the stamp of its open (both checked by every call); len
+ * is an out-field of fsfirstkey/fsnextkey (key length) and of fsopen (low
+ * 16 bits of the file handle). The rest is reserved. */
 #pragma pack(push, 1)
 typedef struct FS {
     int16_t fsdatanum;
@@ -89,7 +113,8 @@ struct time {
 
 /* ---- Instances ------------------------------------------------------- */
 
-/* Takes the lowest free instance number 0..9; -1 when all are taken. */
+/* Takes the lowest free instance number 0..9; -1 when all are taken.
+ * servername is ignored (may be null). */
 PMDB_API char fsinit(const char *servername);
 /* Frees the instance slot; always 1. */
 PMDB_API short closefs(char instance);
@@ -102,20 +127,23 @@ PMDB_API short checkforshare(const char *fname);
 
 /* Creates (or empties) filename as a new database of three blocks with
  * translation blocks every freq blocks. 1 made; 0 failed with pmerrno
- * 406 (cannot create, or freq < 2), 9, 10, 11 (block 0, 1, 2 not written;
- * the half-written file is removed). */
+ * 406 (cannot create, freq < 2, or a null filename: also 485), 9, 10, 11
+ * (block 0, 1, 2 not written; the half-written file is removed). */
 PMDB_API short fscreatedatabase(const char *filename, short freq);
 /* Opens a database. Null on failure, pmerrno: 0 (control block unreadable:
  * 1015; signature wrong: 1020), 1 (20 open: 1009), 2 (no memory: 1010,
  * 1012), 4/5/6 (integrity tests when checkintegrity: 1021, 1021, 1022),
- * 7 (cannot open: 1015, msg = path, one line in pmdblog.txt). */
+ * 7 (cannot open: 1015, msg = path, one line in pmdblog.txt; a null name:
+ * 485, 1015, no log line). Without checkintegrity a file shorter than its
+ * control block claims opens, damaged (see Damage above). */
 PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short readonly);
 /* Creates and opens a private temporary database in the platform's
  * temporary directory. Null on failure, pmerrno 1, 2, 7, 8, 9, 10, 11. */
 PMDB_API FS *fsopentemp(char instance);
-/* Commits and closes (numusers - 1). */
+/* Commits and closes (numusers - 1). A bad handle: 480, nothing done. */
 PMDB_API void fsclose(char instance, FS *fsinfo);
-/* Closes without writing and deletes the temporary file. */
+/* Closes without writing and deletes the database's file (meant for
+ * fsopentemp's). A bad handle: 480, nothing done. */
 PMDB_API void fsclosetemp(char instance, FS *fsinfo);
 /* Does nothing; 1. */
 PMDB_API short fsforceclose(char instance, const char *name);
@@ -143,7 +171,8 @@ PMDB_API short fsgetappstat(char instance, FS *fsinfo);
 PMDB_API short fssetappstat(char instance, FS *fsinfo, short appstat);
 PMDB_API uint32_t fsgetbusinessdate(char instance, FS *fsinfo);
 PMDB_API short fsstorebusinessdate(char instance, FS *fsinfo, uint32_t bdate);
-/* Local broken-down time of the calendar clock; 1. */
+/* Local broken-down time of the calendar clock; 1, or 0 with 485 for a
+ * null data. */
 PMDB_API short fsgetlocaltime(char instance, struct tm *data);
 
 /* ---- Records --------------------------------------------------------- */
@@ -160,8 +189,10 @@ PMDB_API short fsgetlocaltime(char instance, struct tm *data);
 
 /* Adds a record to logical file fid >> 4 (the low four bits are ignored).
  * Its new rid (the most recently freed slot first), or 0: 1025, 1030 (no
- * file number, len < 0, too long, or no block can be made), 1035, 1038,
- * 1040, 1042 (the search for room failed), 1045 (no slot), 1050, 1055. */
+ * file number, len < 0, a null rec with len > 0 after 485, too long, or no
+ * block can be made: after 1405, 1410, 1415 when the file cannot grow),
+ * 1035, 1038, 1040, 1042 (the search for room failed), 1045 (no slot), 1050,
+ * 1055. */
 PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, uint8_t fid);
 /* Adds a record under a rid chosen by the caller, for restoring records
  * that others address by rid: the file is rid >> 28 (1..15) and the slot
@@ -171,7 +202,7 @@ PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, u
  * slots stay chained, so later fsadd calls work as before. Placing records
  * in rising rid order is fastest (each placement starts where the last
  * one left the chain). 1 added; 0: 480 (bad handle), 1025, 1550 (file
- * number 0, len < 0, rec null with len > 0, too long, or a slot whose
+ * number 0, len < 0, rec null with len > 0 after 485, too long, or a slot whose
  * translation block would lie past the largest file), 1555 (the slot is
  * in use: a live record has this slot, in any file), 1560 (the free-slot
  * chain cannot be followed to the slot: damage), 1565, 1570, 1575, 1580,
@@ -182,8 +213,9 @@ PMDB_API uint32_t fsadd(char instance, FS *fsinfo, const void *rec, short len, u
  * anything changes. */
 PMDB_API short fsaddat(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid);
 /* Replaces the record's contents; the rid stays, the record may move to
- * another block. 1, or 0: 1025, 1080 (len < 0 or too long, or no block for
- * a move), 1160 (rid refused), 1065, 1070 (not in its block, with 1340),
+ * another block. 1, or 0: 1025, 1080 (len < 0, a null rec with len > 0
+ * after 485, too long, or no block for a move), 1160 (rid refused), 1065,
+ * 1070 (not in its block, with 1340),
  * 1075, 1085, 1087, 1089, 1090, 1092, 1095, 1100. */
 PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, uint32_t rid);
 /* Deletes the record and frees its rid for reuse; the file's first and last
@@ -191,7 +223,8 @@ PMDB_API short fswrite(char instance, FS *fsinfo, const void *rec, short len, ui
  * 1120 (slot or block cannot be changed, or the new bound not found). */
 PMDB_API short fsdelete(char instance, FS *fsinfo, uint32_t rid);
 /* Places the record in rec, which must hold it, and returns its length (0
- * also for an empty record). 0 on failure: 1125 (rid refused), 1130, 1135
+ * also for an empty record: a failure records a number, fsgeterrors' index
+ * moves). 0 on failure: 485 (rec null), 1125 (rid refused), 1130, 1135
  * (not in its block: 1340 and msg "Rid <hex> not in block"), 1132 (the
  * stored form is damaged; rec is untouched). */
 PMDB_API short fsread(char instance, FS *fsinfo, uint32_t rid, void *rec);
@@ -228,8 +261,8 @@ PMDB_API uint32_t fsprev(char instance, FS *fsinfo, uint32_t rid);
 
 /* Sets the name (at most 15 bytes; stored NUL-padded, without a NUL when
  * all 15 are used) and the record length of logical file `file`. 1, or 0:
- * 480, 1025 (read-only), 1500 (file outside 1..15), 1505 (name null or
- * longer than 15 bytes). */
+ * 480, 1025 (read-only), 1500 (file outside 1..15), 1505 (name null, after
+ * 485, or longer than 15 bytes). */
 PMDB_API short fsdefinefile(char instance, FS *fsinfo, uint8_t file, const char *name, int16_t rlen);
 /* Sets the key type and duplicate rule of subkey fid & 15 of logical file
  * fid >> 4. A subkey that holds keys keeps its settings: changing them
@@ -255,10 +288,11 @@ PMDB_API short fsgetsubkey(char instance, FS *fsinfo, uint8_t fid, int16_t *keyt
  * typed subkey takes 0 bytes or exactly its width (2, 4, 2, 4, 4, 8, 10
  * for keytypes 1, 2, 4, 5, 6, 7, 8); NaN values are refused. A refused
  * argument (file 0, keytype outside 0..8, a bad length or NaN) makes any
- * key call return 0.
+ * key call return 0; a null key with len > 0 records 485.
  *
  * Searches return the rid of the key found and copy its value into key
- * (which must hold 195 bytes); 0 = none, nothing copied. They stay inside
+ * (which must hold 195 bytes, and is never null: 485); 0 = none, nothing
+ * copied. They stay inside
  * the file and subkey of fid. Failures reading the tree record 1155..1165
  * (descent), 1250..1260 (fsnextkey), 1265..1275 (backward walk). */
 
@@ -288,20 +322,21 @@ PMDB_API short fsdeletekey(char instance, FS *fsinfo, uint8_t fid, uint32_t rid,
 
 /* ---- Field masks ----------------------------------------------------- */
 /* Text fields through picture masks (docs/masks.md). Independent of any
- * database; no state, no error numbers. Masks and texts may be of any
- * length; a mask and the text it edits must not overlap. */
+ * database and without state; the one error is a null argument, refused
+ * with 0 and 485 (blankfill and zerofill then do nothing). Masks and texts
+ * may be of any length; a mask and the text it edits must not overlap. */
 
 /* Shows dt through mask m (placeholders M, D, Y in either case, one digit
  * each, filled from the right; every other character in upper case).
- * s receives strlen(m) characters and a NUL. Always 1. */
+ * s receives strlen(m) characters and a NUL. 1. */
 PMDB_API short dodatemask(char *s, const struct date *dt, const char *m);
 /* Reads the characters of s under each kind of placeholder of m as a
  * decimal number (leading blanks, a sign, digits; 0 when none) into dt.
- * Past the end of a short s the text reads as blanks. Always 1. */
+ * Past the end of a short s the text reads as blanks. 1. */
 PMDB_API short undodatemask(const char *s, struct date *dt, const char *m);
-/* As dodatemask with H (hour), M (minute), S (second). Always 1. */
+/* As dodatemask with H (hour), M (minute), S (second). 1. */
 PMDB_API short dotimemask(char *s, const struct time *tm, const char *m);
-/* As undodatemask with H, M, S; ti_hund is left as it was. Always 1. */
+/* As undodatemask with H, M, S; ti_hund is left as it was. 1. */
 PMDB_API short undotimemask(const char *s, struct time *ti, const char *m);
 /* Lays the number text in s (optional '-', digits, optional '.', digits)
  * into numeric mask m and puts the field, strlen(m) characters and a NUL,
@@ -310,11 +345,11 @@ PMDB_API short undotimemask(const char *s, struct time *ti, const char *m);
 PMDB_API short domask(char *s, const char *m);
 /* Fills the len characters of nafld (no NUL) with the digits of num,
  * right-aligned, zeros in front, other characters skipped; the leftmost
- * digits are dropped when they do not fit. Always 1. */
+ * digits are dropped when they do not fit. 1. */
 PMDB_API short makenumascii(char *nafld, const char *num, short len);
 /* Turns an edited field into plain number text in place: digits and '.'
  * kept, leading zeros removed, '-' in front when the field ends with '-'
- * (leading zeros then kept). Always 1. */
+ * (leading zeros then kept). 1. */
 PMDB_API short mkascnum(char *buff);
 /* Leading zeros of the len characters of buff become blanks; the last
  * character never does. */
@@ -329,7 +364,8 @@ PMDB_API short fsgeterrno(void);
 /* The text of the last message (at most 79 characters). */
 PMDB_API const char *fsgetmsg(void);
 /* Copies the ring of the last ten error numbers as stored and returns the
- * index of the next entry to be written; the newest is ring[(i + 9) % 10]. */
+ * index of the next entry to be written; the newest is ring[(i + 9) % 10].
+ * A null ring: 0, and 485 is recorded. */
 PMDB_API short fsgeterrors(short ring[10]);
 
 #ifdef __cplusplus
