@@ -167,3 +167,15 @@ TEST_F(KeyCheck, RandomDamageIsSurvived) {
         run();
     }
 }
+
+// Found by fuzzing the tool's check: an lb near 2^32 asked for a bitmap of
+// half a gigabyte, and clearing it took most of a second.
+TEST_F(KeyCheck, ADamagedLbAsksForNoMoreBitmapThanTheLargestFile) {
+    d->fscb.lb = 0xffff0000;
+    EXPECT_EQ(keycheckmapbytes(d), (size_t)MAXBLOCK / 8 + 1);
+    d->fscb.rootkb = MAXBLOCK + 5;   // within the damaged lb, past any file
+    EXPECT_EQ(run(), 1u);
+    EXPECT_TRUE(reported(0, "rootkb"));
+    d->fscb.rootkb = 4;
+    d->fscb.lb = 5;
+}

@@ -77,7 +77,7 @@ bool checksub(WALK &w, uint32_t blk, int expectlevel, bool isroot, KEYREF *lo, K
     FSDATA *fsdata = w.fsdata;
     KCHECK *chk = w.chk;
     *haskeys = false;
-    if (!keyblknumok(fsdata, blk)) {
+    if (!keyblknumok(fsdata, blk) || blk > MAXBLOCK) {
         problem(w, blk, "key block number outside the file or a translation block");
         return false;
     }
@@ -159,7 +159,12 @@ bool checksub(WALK &w, uint32_t blk, int expectlevel, bool isroot, KEYREF *lo, K
 
 }  // namespace
 
-size_t keycheckmapbytes(const FSDATA *fsdata) { return (size_t)fsdata->fscb.lb / 8 + 1; }
+// No block lies past MAXBLOCK, whatever a damaged lb claims: a bitmap sized
+// by lb alone could ask for half a gigabyte.
+size_t keycheckmapbytes(const FSDATA *fsdata) {
+    uint32_t lb = fsdata->fscb.lb < MAXBLOCK ? fsdata->fscb.lb : MAXBLOCK;
+    return (size_t)lb / 8 + 1;
+}
 
 uint32_t keycheck(FSDATA *fsdata, KCHECK *chk) {
     chk->problems = 0;
@@ -175,7 +180,7 @@ uint32_t keycheck(FSDATA *fsdata, KCHECK *chk) {
         return chk->problems;
     }
     memset(chk->seen, 0, chk->seenbytes);
-    if (!keyblknumok(fsdata, root)) {
+    if (!keyblknumok(fsdata, root) || root > MAXBLOCK) {
         problem(w, 0, "rootkb %lu lies outside the file", (unsigned long)root);
         return chk->problems;
     }
