@@ -87,12 +87,12 @@ void setsubs() {
 // A new database's subkeys are all character keys (subkeys 8 to 15 with
 // duplicates); subkeys 1 and 9 of the three files become 32-bit keys.
 void typesubkeys() {
-    pmdb::FSDATA *d = pmdb::checkfsdata(fs);
-    for (int n = 0; n < 3; n++) {
-        d->fscb.f[n].keytype[1] = 2;
-        d->fscb.f[n].keytype[9] = 2;
+    FUZZCHECK(fslock(0, fs, nullptr) == 1, "fslock");
+    for (int n = 1; n <= 3; n++) {
+        FUZZCHECK(fsdefinesubkey(0, fs, (uint8_t)(n << 4 | 1), 2, 0) == 1, "fsdefinesubkey");
+        FUZZCHECK(fsdefinesubkey(0, fs, (uint8_t)(n << 4 | 9), 2, 1) == 1, "fsdefinesubkey");
     }
-    d->fscb.cf = 1;
+    FUZZCHECK(fsunlock(0, fs) == 1, "fsunlock");
 }
 
 void reopen() {

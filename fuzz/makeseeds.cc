@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "fss/fsdata.h"
 #include "pmdblib.h"
 
 namespace {
@@ -64,9 +63,8 @@ void records(FS *fs, int n) {
 // Subkey s of file 1 gets keytype s (0..8), with a few keys each; subkey 0
 // also gets long character keys enough for a tree of two levels.
 void keys(FS *fs) {
-    pmdb::FSDATA *d = pmdb::checkfsdata(fs);
-    for (int s = 0; s < 9; s++) d->fscb.f[0].keytype[s] = (signed char)s;
-    d->fscb.cf = 1;
+    for (int s = 0; s < 9; s++) fsdefinesubkey(0, fs, (uint8_t)(0x10 | s), (int16_t)s, s == 3);
+    fsdefinefile(0, fs, 1, "customers", 120);
     static const short width[] = {0, 2, 4, 0, 2, 4, 4, 8, 10};
     uint8_t v[200];
     for (int s = 0; s < 9; s++) {

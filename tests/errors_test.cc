@@ -76,6 +76,8 @@ TEST_F(DbTest, NullPointersAreRefusedNotFollowed) {
                   pmdb::clearerrors();
                   after(fsadd(0, fs, nullptr, 3, 0x10), V{485, 1030}, "fsadd - null argument.");
                   after(fswrite(0, fs, nullptr, 3, rid), V{485, 1080});
+                  after(fsaddat(0, fs, nullptr, 3, 0x10000009), V{485, 1550});
+                  after(fsdefinefile(0, fs, 1, nullptr, 10), V{485, 1505});
                   after(fsread(0, fs, rid, nullptr), V{485});
                   after(fsreadn(0, fs, rid, nullptr, 3), V{485});
                   after(fsreadn(0, fs, empty, nullptr, 0), V{});   // nothing to write

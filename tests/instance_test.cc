@@ -62,6 +62,11 @@ const HandleCall handlecalls[] = {
     {"fssetappstat", [](FS *f) { return (long)fssetappstat(0, f, 1); }},
     {"fsgetbusinessdate", [](FS *f) { return (long)fsgetbusinessdate(0, f); }},
     {"fsstorebusinessdate", [](FS *f) { return (long)fsstorebusinessdate(0, f, 7); }},
+    {"fsaddat", [](FS *f) { return (long)fsaddat(0, f, "rec", 3, 0x10000005); }},
+    {"fsdefinefile", [](FS *f) { return (long)fsdefinefile(0, f, 1, "name", 10); }},
+    {"fsdefinesubkey", [](FS *f) { return (long)fsdefinesubkey(0, f, 0x12, 2, 0); }},
+    {"fsgetfile", [](FS *f) { char n[16]; int16_t r; return (long)fsgetfile(0, f, 1, n, &r); }},
+    {"fsgetsubkey", [](FS *f) { int16_t t, d; return (long)fsgetsubkey(0, f, 0x12, &t, &d); }},
     {"fsclose", [](FS *f) { fsclose(0, f); return -1L; }},
     {"fsclosetemp", [](FS *f) { fsclosetemp(0, f); return -1L; }},
 };

@@ -42,9 +42,15 @@ TEST_F(DbTest, SchemaCallsStoreWhatTheyAreGivenAndRefuseTheRest) {
         EXPECT_EQ(r.result, 0) << k;
         k++;
     }
-    // Each call recorded its number, in order.
-    std::vector<int16_t> ring = errors();
-    for (size_t j = 0; j < 10; j++) EXPECT_EQ(ring[j], refused[j].err) << j;
+    // Each call recorded its number, in order; the null name 485 before its
+    // own. The ring holds the last ten.
+    std::vector<int16_t> numbers;
+    for (const Refusal &r : refused) {
+        if (&r == &refused[3]) numbers.push_back(485);
+        numbers.push_back(r.err);
+    }
+    numbers.erase(numbers.begin(), numbers.end() - 10);
+    EXPECT_EQ(errors(), numbers);
 
     fsclose(0, fs);
     fs = fsopen(0, path("a.db").c_str(), 1, 1);
