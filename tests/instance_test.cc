@@ -123,6 +123,14 @@ TEST_F(DbTest, AHandleNeverReachesTheDatabaseOpenedInItsSlotNext) {
                   EXPECT_EQ(fsfirst(0, &live, 0x10), 0x10000000u);
                   fsclose(0, &live);
                   allrefuse(b);
+                  // The close retired the library's handle, not the copy:
+                  // no later open hands out the caller's memory.
+                  for (int k = 0; k < pmdb::RETIRED + 10; k++) {
+                      FS *fs = fsopen(0, path("b.db").c_str(), 0, 1);
+                      ASSERT_NE(fs, nullptr);
+                      EXPECT_NE(fs, &live);
+                      fsclose(0, fs);
+                  }
               }),
               "ok");
 }

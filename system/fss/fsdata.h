@@ -53,6 +53,9 @@ struct FSDATA {
     // field: a handle (or a copy of one) from an earlier open of the same
     // slot carries another stamp and is refused. Never 0.
     uint32_t stamp;
+    // The handle this open gave out: the one the closes retire, whichever
+    // copy of it they are passed.
+    FS *handle;
     // Whole blocks the file held when it was opened, and whether the
     // control block then claimed more (lb + 1 > fileblocks): such a file
     // is damaged, and a block appended at lb + 1 would leave a hole of

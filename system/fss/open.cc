@@ -45,6 +45,7 @@ int claimentry(FS **fsout) {
     }
     memset(fs, 0, sizeof *fs);
     fsdata->stamp = newstamp();
+    fsdata->handle = fs;
     fs->error = (int32_t)fsdata->stamp;
     *fsout = fs;
     return n;
@@ -67,8 +68,10 @@ void dropentry(int n, FS *fs) {
     plat_free(fs);
 }
 
-// A close: the caller may still hold the handle, so it is retired.
-void closeentry(int n, FS *fs) {
+// A close: the caller may still hold the handle, so it is retired (the
+// library's own, also when the close was given a copy of it).
+void closeentry(int n) {
+    FS *fs = fsdataary[n]->handle;
     freeentry(n);
     retirehandle(fs);
 }
@@ -255,7 +258,7 @@ PMDB_API void fsclose(char instance, FS *fsinfo) {
         fsdata->fscb.numusers--;
         (void)fsunlock(instance, fsinfo);
     }
-    closeentry(fsinfo->fsdatanum, fsinfo);
+    closeentry(fsinfo->fsdatanum);
 }
 
 PMDB_API void fsclosetemp(char instance, FS *fsinfo) {
@@ -267,7 +270,7 @@ PMDB_API void fsclosetemp(char instance, FS *fsinfo) {
     plat_close(fsdata->fsp);
     fsdata->fsp = -1;
     plat_remove(fsdata->path);
-    closeentry(fsinfo->fsdatanum, fsinfo);
+    closeentry(fsinfo->fsdatanum);
 }
 
 PMDB_API short fsforceclose(char instance, const char *name) {
