@@ -1,10 +1,11 @@
 // calls_fuzz.cc - a sequence of calls on a new database, decoded from the
 // input and checked call by call against an in-memory model: records by
-// rid in three logical files, and keys in four subkeys of each (character
-// and 32-bit values, each with and without duplicates). The database is
-// closed and opened again (with the integrity tests) halfway through the
-// input and whenever the input asks, and at the end the record and key
-// checkers must find nothing. A result that differs from the model, like
+// rid in three logical files (added under the next free rid or under one
+// the input picks), and keys in four subkeys of each (character and 32-bit
+// values, each with and without duplicates). The database is closed and
+// opened again (with the integrity tests) halfway through the input and
+// whenever the input asks, and at the end the record and key checkers
+// must find nothing. A result that differs from the model, like
 // a crash or a call over a second, is a finding.
 #include <algorithm>
 #include <map>
@@ -224,7 +225,7 @@ void checkall() {
 
 void step(Input &in) {
     uint8_t op = in.byte();
-    switch (op % 14) {
+    switch (op % 15) {
     case 0: {
         uint8_t file = (uint8_t)(1 + in.byte() % 3);
         bytes r = record(in);
@@ -317,6 +318,24 @@ void step(Input &in) {
         break;
     case 11: FUZZCHECK(fsflush(0, fs) == 1, "fsflush"); break;
     case 12: reopen(); break;
+    case 13: {
+        // A record under a rid of the caller's choosing: its slot must be
+        // free in every file.
+        uint8_t file = (uint8_t)(1 + in.byte() % 3);
+        uint32_t slot = in.u16() % 1200;
+        uint32_t rid = (uint32_t)file << 28 | slot;
+        bytes r = record(in);
+        bool used = false;
+        for (auto &e : model.recs) used = used || (e.first & 0x0fffffff) == slot;
+        short got = fsaddat(0, fs, r.data(), (short)r.size(), rid);
+        FUZZCHECK(got == (!used && fits(r) ? 1 : 0), "fsaddat of rid %x gave %d", rid, got);
+        if (got) {
+            model.recs[rid] = r;
+            if (std::find(model.seen.begin(), model.seen.end(), rid) == model.seen.end())
+                model.seen.push_back(rid);
+        }
+        break;
+    }
     default: {
         uint32_t v = in.u32();
         FUZZCHECK(fsstorecannumber(0, fs, v) == 1, "fsstorecannumber");
