@@ -8,12 +8,12 @@ PMERRNO = {
     4: 'integrity test 1: the head of the free translation-slot chain lies in a translation block that neither exists nor is the next to be made',
     5: 'integrity test 2: file length does not match the last block',
     6: 'integrity test 3: a chain head lies beyond the file',
-    7: 'the file cannot be opened, created or reopened',
+    7: 'the file cannot be opened (or its name is null: 485), created or reopened',
     8: 'the new temporary database cannot be read back',
     9: 'block 0, 1, 2 of a new database cannot be written',
     10: 'block 0, 1, 2 of a new database cannot be written',
     11: 'block 0, 1, 2 of a new database cannot be written',
-    406: 'the file cannot be created, or the spacing is below 2',
+    406: 'the file cannot be created, its name is null (485), or the spacing is below 2',
 }
 
 ERRORS = {
