@@ -35,12 +35,25 @@
  *    opening, creating and unlocking calls; fsgeterrors() copies the ring of
  *    the ten most recent internal error numbers (see docs/errors.md);
  *    fsgetmsg() returns the text of the last message.
- *  - Commit. Changes live in a 16-block cache until a flush: every unlock
- *    (fsunlock, also run by fsopen and fsclose), fsflush, cache pressure or
- *    the 2001st block change writes every changed block, then the control
- *    block. A failed call is not rolled back, except that the blocks it
- *    added to the file are taken back while they are still only in the
- *    cache: the file grows only by calls that succeed.
+ *  - Commit. Changes live in memory (a 16-block cache and a store of block
+ *    images below it, see fssetcache) until a commit: every unlock
+ *    (fsunlock, also run by fsopen and fsclose) and fsflush writes every
+ *    changed block, then the control block, atomically: the originals go to
+ *    a journal beside the file ("FILE-journal") first, so a crash at any
+ *    moment leaves the last commit, whole, once the file is opened again.
+ *    fsrollback drops the changes since the last commit. fssetsync says
+ *    whether a commit also survives a power loss. A failed call is not
+ *    rolled back by itself (its changes stay for the next commit), except
+ *    that the blocks it added to the file are taken back while they are
+ *    still only in the cache: the file grows only by calls that succeed.
+ *  - Writers. One process at a time may have a database open for writing
+ *    (a second one is refused with pmerrno 12); one process may open it
+ *    writable more than once. Readers are never blocked: they read the file
+ *    as the writer left it, and may meet a mixture of old and new blocks
+ *    while a commit is being written (or while a large transaction sends
+ *    blocks out early: opened then with checkintegrity, a reader may be
+ *    refused with pmerrno 5). A reader does not see commits made after it
+ *    read a block; open again for the newest state.
  *  - Damage. A file whose control block claims more blocks than the file
  *    holds (measured at open; fsopen's integrity tests refuse it, pmerrno
  *    5) is damaged: it is never grown, and a call that would append to it
@@ -130,25 +143,35 @@ PMDB_API short checkforshare(const char *fname);
  * 406 (cannot create, freq < 2, or a null filename: also 485), 9, 10, 11
  * (block 0, 1, 2 not written; the half-written file is removed). */
 PMDB_API short fscreatedatabase(const char *filename, short freq);
-/* Opens a database. Null on failure, pmerrno: 0 (control block unreadable:
- * 1015; signature wrong: 1020), 1 (20 open: 1009), 2 (no memory: 1010,
- * 1012), 4/5/6 (integrity tests when checkintegrity: 1021, 1021, 1022),
- * 7 (cannot open: 1015, msg = path, one line in pmdblog.txt; a null name:
- * 485, 1015, no log line). Without checkintegrity a file shorter than its
- * control block claims opens, damaged (see Damage above). */
+/* Opens a database. A journal left by a writer that died is rolled back
+ * first (also for a read-only open, which then needs write access). A
+ * writable open takes the writer lock. Null on failure, pmerrno: 0 (control
+ * block unreadable: 1015; signature wrong: 1020), 1 (20 open: 1009), 2 (no
+ * memory: 1010, 1012), 4/5/6 (integrity tests when checkintegrity: 1021,
+ * 1021, 1022), 7 (cannot open: 1015, msg = path, one line in pmdblog.txt;
+ * a null name: 485, 1015, no log line), 12 (another process writes: 1700;
+ * the lock cannot be taken: 1705), 13 (the journal cannot be rolled back:
+ * 1710 no write access, 1715 the rollback failed; both files are left for
+ * a later open). Without checkintegrity a file shorter than its control
+ * block claims opens, damaged (see Damage above). */
 PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short readonly);
 /* Creates and opens a private temporary database in the platform's
  * temporary directory. Null on failure, pmerrno 1, 2, 7, 8, 9, 10, 11. */
 PMDB_API FS *fsopentemp(char instance);
-/* Commits and closes (numusers - 1). A bad handle: 480, nothing done. */
+/* Commits and closes (numusers - 1). If that commit fails its blocks are
+ * put back from the journal: the file keeps the last commit. The last
+ * writable close in a process gives back the writer lock and removes the
+ * journal. A bad handle: 480, nothing done. */
 PMDB_API void fsclose(char instance, FS *fsinfo);
-/* Closes without writing and deletes the database's file (meant for
- * fsopentemp's). A bad handle: 480, nothing done. */
+/* Closes without writing and deletes the database's file and its journal
+ * (meant for fsopentemp's). A bad handle: 480, nothing done. */
 PMDB_API void fsclosetemp(char instance, FS *fsinfo);
 /* Does nothing; 1. */
 PMDB_API short fsforceclose(char instance, const char *name);
-/* Writes every changed block, then the control block. 1, or 0 when a
- * write fails (1290..1315). */
+/* Commits: every changed block, then the control block (docs/format.md,
+ * "Commit order"). 1, or 0 when a write fails (1290..1315) or a step of
+ * the journal does (1720..1755); what was not written stays for the next
+ * commit. */
 PMDB_API short fsflush(char instance, FS *fsinfo);
 
 /* ---- Locks and control values ---------------------------------------- */
@@ -156,8 +179,9 @@ PMDB_API short fsflush(char instance, FS *fsinfo);
 /* Locks (no file lock in this build); 1. ridary is ignored. */
 PMDB_API short fslock(char instance, FS *fsinfo, uint32_t *ridary);
 PMDB_API short fsexclusivelock(char instance, FS *fsinfo, short allowreads);
-/* Commits every change and reopens the file; 0 with pmerrno 7 and 1015
- * when the file cannot be reopened. A read-only database: 1, nothing done. */
+/* Commits every change (as fsflush, whose failure is recorded but not
+ * returned) and reopens the file; 0 with pmerrno 7 and 1015 when the file
+ * cannot be reopened. A read-only database: 1, nothing done. */
 PMDB_API short fsunlock(char instance, FS *fsinfo);
 PMDB_API short fsunlockrid(char instance, FS *fsinfo, uint32_t rid);
 PMDB_API short fsforceunlockrid(char instance, FS *fsinfo, uint32_t rid);
@@ -174,6 +198,38 @@ PMDB_API short fsstorebusinessdate(char instance, FS *fsinfo, uint32_t bdate);
 /* Local broken-down time of the calendar clock; 1, or 0 with 485 for a
  * null data. */
 PMDB_API short fsgetlocaltime(char instance, struct tm *data);
+
+/* ---- Commit, durability and memory ----------------------------------- */
+
+/* Drops every change made since the last commit (unlock, fsflush, or the
+ * open): blocks, control block and the 16 buffers, as if they had never
+ * been made, also when a large transaction already sent blocks to the file
+ * (their originals come back from the journal). Releases the lock. 1; on a
+ * read-only database 1 with nothing to drop. 0 with 480 for a bad handle
+ * ("fsrollback - invalid handle." in msg), 1750 when the journal's images
+ * cannot be put back (no further change or commit is accepted, 1765; call
+ * fsrollback again, or close: the next open rolls the file back), 1745
+ * when the previous commit's journal cannot be ended, or 1380/9900 when the
+ * control block cannot be read again. */
+PMDB_API short fsrollback(char instance, FS *fsinfo);
+/* Durability of commits. mode 0 (the default): no fsync; a crash of the
+ * process never loses or damages a committed change, but a power loss or
+ * an operating-system crash may lose recent commits or damage the file.
+ * mode 1: the journal is synced (fdatasync, and its directory once)
+ * before the database is written, and the database before the journal is
+ * ended; a commit that returned survives a power loss too. 1; 0 with 480
+ * for a bad handle, 1760 for another mode. */
+PMDB_API short fssetsync(char instance, FS *fsinfo, int16_t mode);
+/* Bounds the memory of the block store below the 16 buffers to about kib
+ * KiB of block images (256 MiB by default, enough to serve a file of that
+ * size from memory), plus up to a quarter of that for journal images of a
+ * transaction. A transaction that changes more blocks than the bound sends
+ * changed blocks to the file before its commit (their originals go to the
+ * journal first, so a crash or fsrollback still undoes the whole of it).
+ * 0 reads every block from the file and sends every change out at once. A
+ * lower bound frees the store at once when it holds no change. 1; 0 with
+ * 480 for a bad handle. */
+PMDB_API short fssetcache(char instance, FS *fsinfo, uint32_t kib);
 
 /* ---- Records --------------------------------------------------------- */
 /* A record is 0..32767 bytes, stored packed; one whose packed form would

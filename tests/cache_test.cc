@@ -14,7 +14,14 @@ using pmdb::writeblk;
 namespace {
 
 std::vector<uint64_t> writes;
-void recordwrite(int, uint64_t off, size_t) { writes.push_back(off / 1024); }
+int writecalls;
+int watched = -1;   // the database's descriptor: the journal's writes are not recorded
+void recordwrite(int fd, uint64_t off, size_t n) {
+    if (fd != watched) return;
+    writecalls++;
+    // A run of adjacent blocks goes in one call: each block is recorded.
+    for (size_t k = 0; k < n / 1024; k++) writes.push_back(off / 1024 + k);
+}
 
 }  // namespace
 
@@ -26,6 +33,8 @@ protected:
         ASSERT_NE(fs, nullptr);
         d = data(fs);
         writes.clear();
+        writecalls = 0;
+        watched = d->fsp;
     }
     void TearDown() override {
         if (fs) fsclose(0, fs);
@@ -93,7 +102,7 @@ TEST_F(CacheTest, LeastRecentlyUsedBufferIsTheVictim) {
     EXPECT_FALSE(held3);
 }
 
-TEST_F(CacheTest, ChangedVictimFlushesEverythingFirst) {
+TEST_F(CacheTest, ChangedVictimIsHandedDownAndWrittenAtTheCommit) {
     grow(20);
     for (uint32_t b = 2; b <= 17; b++) ASSERT_NE(readblk(d, b), nullptr);
     readblk(d, 2)->dbuff.fill = 1;
@@ -103,7 +112,16 @@ TEST_F(CacheTest, ChangedVictimFlushesEverythingFirst) {
     for (uint32_t b = 3; b <= 17; b++) ASSERT_NE(readblk(d, b), nullptr);   // 2 is LRU again
     pmdb::plat_setwritehook(recordwrite);
     ASSERT_NE(readblk(d, 18), nullptr);
+    // Every changed buffer went down to the pager; nothing reached the file.
+    EXPECT_TRUE(writes.empty());
+    bool isnew;
+    EXPECT_TRUE(pmdb::pagerchanged(d, 2, &isnew));
+    EXPECT_TRUE(pmdb::pagerchanged(d, 9, &isnew));
+    EXPECT_EQ(readfile(path("a.db"))[2 * 1024 + 9], 0);
+    EXPECT_EQ(readblk(d, 2)->dbuff.fill, 1);   // served from the pager, changed
+    ASSERT_EQ(fsflush(0, fs), 1);
     EXPECT_EQ(writes, (std::vector<uint64_t>{2, 9, 0}));
+    EXPECT_EQ(readfile(path("a.db"))[2 * 1024 + 9], 1);
 }
 
 TEST_F(CacheTest, FlushWritesChangedBlocksAscendingThenControlBlock) {
@@ -117,6 +135,8 @@ TEST_F(CacheTest, FlushWritesChangedBlocksAscendingThenControlBlock) {
     pmdb::plat_setwritehook(recordwrite);
     ASSERT_EQ(fsflush(0, fs), 1);
     EXPECT_EQ(writes, (std::vector<uint64_t>{3, 5, 6, 7, 8, 0}));
+    // Runs of adjacent blocks in one call each, old and new ones apart.
+    EXPECT_EQ(writecalls, 4);
     std::vector<uint8_t> f = readfile(path("a.db"));
     ASSERT_EQ(f.size(), 9u * 1024);
     EXPECT_EQ(f[5 * 1024 + 9], 5);
@@ -141,11 +161,16 @@ TEST_F(CacheTest, LockedFlagNeverReachesTheFile) {
 TEST_F(CacheTest, TwoThousandAndFirstChangeForcesAFlush) {
     pmdb::plat_setwritehook(recordwrite);
     for (int k = 0; k < 2000; k++) ASSERT_EQ(writeblk(d, 2), 1);
-    EXPECT_TRUE(writes.empty());
     EXPECT_EQ(+d->fscb.wrts, 2000);
+    bool isnew;
+    EXPECT_FALSE(pmdb::pagerchanged(d, 2, &isnew));
     ASSERT_EQ(writeblk(d, 2), 1);
-    EXPECT_EQ(writes, (std::vector<uint64_t>{2, 0}));
+    // The forced flush hands the block down; the commit writes it.
+    EXPECT_TRUE(pmdb::pagerchanged(d, 2, &isnew));
     EXPECT_EQ(+d->fscb.wrts, 0);
+    EXPECT_TRUE(writes.empty());
+    ASSERT_EQ(fsflush(0, fs), 1);
+    EXPECT_EQ(writes, (std::vector<uint64_t>{2, 0}));
 }
 
 TEST_F(CacheTest, FlushFailuresStopAtTheFirstAndKeepTheChange) {
@@ -187,6 +212,7 @@ TEST_F(CacheTest, FlushFailuresStopAtTheFirstAndKeepTheChange) {
 
 TEST_F(CacheTest, ChangedVictimThatCannotBeWrittenIsNotReused) {
     grow(20);
+    nostore(fs);
     for (uint32_t b = 2; b <= 17; b++) ASSERT_NE(readblk(d, b), nullptr);
     readblk(d, 2)->dbuff.fill = 5;
     ASSERT_EQ(writeblk(d, 2), 1);
@@ -203,7 +229,8 @@ TEST_F(CacheTest, ChangedVictimThatCannotBeWrittenIsNotReused) {
 }
 
 TEST_F(CacheTest, ReadFailuresLeaveTheVictimItsBlock) {
-    grow(20);   // blocks 3 and 4 are no longer cached
+    grow(20);   // blocks 3 and 4 are no longer in the buffers
+    nostore(fs);   // nor below them
     for (auto [op, e] : {std::pair{pmdb::PLAT_SEEK, 1395}, std::pair{pmdb::PLAT_READ, 1400}}) {
         pmdb::clearerrors();
         pmdb::plat_failat(op, 1, 0);
@@ -218,6 +245,7 @@ TEST_F(CacheTest, ReadFailuresLeaveTheVictimItsBlock) {
 }
 
 TEST_F(CacheTest, FailedForcedFlushIsReported) {
+    nostore(fs);
     for (int k = 0; k < 2000; k++) ASSERT_EQ(writeblk(d, 2), 1);
     pmdb::plat_failat(pmdb::PLAT_WRITE, 1, 0);
     EXPECT_EQ(writeblk(d, 2), 0);

@@ -72,9 +72,13 @@ protected:
         basefile_ = readfile(path("base.db"));
     }
 
+    // The working copy, with no store below the buffers: every read and
+    // every forced flush goes to the file, where it can be made to fail.
     FS *openwork() {
         writefile(path("work.db"), basefile_);
-        return fsopen(0, path("work.db").c_str(), 1, 0);
+        FS *fs = fsopen(0, path("work.db").c_str(), 1, 0);
+        if (fs != nullptr) nostore(fs);
+        return fs;
     }
 
     std::vector<OP> ops() {
@@ -197,6 +201,7 @@ TEST_F(FsRecordTest, GrowthThatFailsLeavesNoSlotBound) {
         writefile(path("work.db"), basefile_);
         fs = fsopen(0, path("work.db").c_str(), 0, 0);
         ASSERT_NE(fs, nullptr);
+        nostore(fs);
         clearerrors();
         data(fs)->fscb.wrts = (int16_t)(pmdb::FORCEDFLUSH - k);
         plat_failat(pmdb::PLAT_WRITE, 1, 0);
@@ -232,6 +237,7 @@ TEST_F(FsRecordTest, GrowthPastTheCacheThatFailsToReadLeavesNoSlotBound) {
         writefile(path("work.db"), basefile_);
         fs = fsopen(0, path("work.db").c_str(), 0, 0);
         ASSERT_NE(fs, nullptr);
+        nostore(fs);
         clearerrors();
         long start = plat_calls(pmdb::PLAT_READ);
         plat_failat(pmdb::PLAT_READ, n, 0);
@@ -448,6 +454,7 @@ TEST_F(FsRecordTest, DamagedChainsEndTheAddWalk) {
     reset();
     d->fscb.fc[5] = 4;
     blk(4).fc = 5;
+    nostore(fs);
     d->fscb.wrts = pmdb::FORCEDFLUSH - 1;
     plat_failat(pmdb::PLAT_WRITE, 1, 0);
     clearerrors();
@@ -514,6 +521,7 @@ TEST_F(FsRecordTest, DamagedChainsEndAMove) {
     // Re-filing block 3 is the second mark of the move.
     d->fscb.fc[0] = 3;
     blk(3).fc = 0;
+    nostore(fs);
     d->fscb.wrts = pmdb::FORCEDFLUSH - 2;
     plat_failat(pmdb::PLAT_WRITE, 1, 0);
     clearerrors();

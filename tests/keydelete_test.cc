@@ -249,6 +249,7 @@ TEST_F(KeyDelete, AFailedParentSplitLeavesTheTreeWhole) {
 TEST_F(KeyDelete, FailedWritesAndReads) {
     buildshape();
     ASSERT_EQ(fsflush(0, fs), 1);
+    pmdbtest::nostore(fs);
     // The leaf's write (a middle key), then the parent's (the highest key).
     for (int k = 1; k <= 2; k++) {
         SCOPED_TRACE(k);

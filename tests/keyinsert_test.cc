@@ -371,6 +371,7 @@ TEST_F(KeyInsert, EveryStepOfASplitCanFail) {
                 ASSERT_EQ(fsaddkey(0, f, 0x10, 0x10000001 + i, 195, v.data()), 1);
             }
             ASSERT_EQ(fsflush(0, f), 1);
+            pmdbtest::nostore(f);
             int level = readblk(fd, fd->fscb.rootkb)->kbuff.level;
             fd->fscb.wrts = (int16_t)(FORCEDFLUSH - c.k);
             pmdb::clearerrors();

@@ -29,6 +29,7 @@ void DbTest::TearDown() {
     // files so the next test starts with an empty table.
     for (auto &e : pmdb::fsdataary) {
         if (e != nullptr) {
+            pmdb::pagerclose(e, true);
             pmdb::plat_close(e->fsp);
             pmdb::plat_free(e);
             e = nullptr;
@@ -45,6 +46,8 @@ FS *DbTest::createopen(const std::string &name, short freq) {
     if (!fscreatedatabase(p.c_str(), freq)) return nullptr;
     return fsopen(0, p.c_str(), 1, 0);
 }
+
+void nostore(FS *fs) { ASSERT_EQ(fssetcache(0, fs, 0), 1); }
 
 std::vector<uint8_t> readfile(const std::string &path) {
     std::vector<uint8_t> out;

@@ -47,6 +47,12 @@ protected:
     std::string olddir_;
 };
 
+// No store below the sixteen buffers (fssetcache 0): every flush between
+// unlocks sends its blocks to the file at once, through the journal, so a
+// failed write meets the calls that hand changes down, as it would when a
+// transaction outgrows the store.
+void nostore(FS *fs);
+
 std::vector<uint8_t> readfile(const std::string &path);
 void writefile(const std::string &path, const std::vector<uint8_t> &bytes);
 // Overwrites bytes of a file at an offset (to make damaged files).

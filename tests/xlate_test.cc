@@ -154,6 +154,7 @@ TEST_F(XlateTest, FailedMarksOfTranslationBlocks) {
     uint32_t a = add(fs, storedas(30), 0x10);
     uint32_t b = add(fs, storedas(30, 1), 0x10);
     ASSERT_EQ(fsflush(0, fs), 1);
+    nostore(fs);
     // The next writeblk forces a flush whose first write fails.
     auto failnextmark = [&]() {
         d->fscb.wrts = 2000;

@@ -1,6 +1,7 @@
 // cache.cc - the block cache: lookup in use order, growth of the file by
 // one block at its end, deferred writes and the ordered flush. The
-// invariants are listed in cache.h.
+// invariants are listed in cache.h; what happens below a flush is the
+// pager's (pager.h).
 #include "fss/cache.h"
 
 #include <string.h>
@@ -52,10 +53,11 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
     }
     miss++;
     FSBUFF *v = &fsdata->buff[seq[0]];
-    // A changed victim is written first. If that write fails the victim is
-    // not reused: its change would be lost with no one told. (A read-only
-    // database never writes, and its buffers are reused as they are.)
-    if (v->cf && !flushbuffs(fsdata) && !fsdata->readonly) {
+    // A changed victim is handed down first. If the pager cannot take it
+    // (and cannot write it out) the victim is not reused: its change would
+    // be lost with no one told. (A read-only database never writes, and
+    // its buffers are reused as they are.)
+    if (v->cf && !handbuffs(fsdata) && !fsdata->readonly) {
         dodberror(1385);
         return nullptr;
     }
@@ -75,21 +77,15 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
         }
         extendedblk(fsdata, v);
     } else {
-        harderrno = 0;
-        uint64_t off = (uint64_t)blk * BLKSIZE;
-        if (plat_seek(fsdata->fsp, off) != 0 || harderrno) {
-            dodberror(1395);
-            return nullptr;
-        }
-        long n = plat_pread(fsdata->fsp, v->raw, BLKSIZE, off);
-        if (n <= 0 || harderrno) {
+        int r = pagerread(fsdata, blk, v->raw);
+        if (r != 0) {
             // Nothing at all to read: the block lies past the end of the
             // file although lb claims it.
-            if (n == 0 && !harderrno) {
+            if (r == 3) {
                 dbdamage(blk, "the file holds fewer blocks than lb claims");
                 dodberror(ERR_SHORTFILE);
             }
-            dodberror(1400);
+            dodberror(r == 1 ? 1395 : 1400);
             return nullptr;
         }
     }
@@ -108,14 +104,14 @@ short writeblk(FSDATA *fsdata, uint32_t blk) {
         return 0;
     }
     b->cf = 1;
-    if (fsdata->fscb.wrts >= FORCEDFLUSH && !flushbuffs(fsdata)) {
+    if (fsdata->fscb.wrts >= FORCEDFLUSH && !handbuffs(fsdata)) {
         dodberror(1375);
         return 0;
     }
     return 1;
 }
 
-short flushbuffs(FSDATA *fsdata) {
+short handbuffs(FSDATA *fsdata) {
     if (fsdata->readonly) return 1;
 
     // Buffer numbers in ascending block order; empty buffers (NOBLOCK)
@@ -134,52 +130,54 @@ short flushbuffs(FSDATA *fsdata) {
         FSBUFF *b = &fsdata->buff[order[j]];
         if (!b->cf) continue;
         bf++;
-        // A new block is written at its own offset rather than wherever the
-        // file happens to end: a file with a trailing part-block (which
-        // opens) would otherwise shift every appended block.
-        uint64_t off = (uint64_t)b->blk * BLKSIZE;
-        bool isnew = b->extblk != 0;
-        harderrno = 0;
-        // A block that fails to write stays marked, so that the next flush
-        // tries it again instead of dropping the change.
-        if (plat_seek(fsdata->fsp, off) != 0 || harderrno) {
-            dodberror(isnew ? 1300 : 1290);
-            return 0;
-        }
-        if (plat_pwrite(fsdata->fsp, b->raw, BLKSIZE, off) <= 0 || harderrno) {
-            dodberror(isnew ? 1305 : 1295);
-            return 0;
-        }
+        // A block the pager cannot take stays marked, so that the next
+        // flush tries it again instead of dropping the change.
+        if (!pagerput(fsdata, b->blk, b->raw, b->extblk != 0)) return 0;
         b->cf = 0;
         b->extblk = 0;
     }
-
+    // The control block is due at the commit; as when it was written, the
+    // count of changes towards the next forced flush starts again.
     FSCB *cb = &fsdata->fscb;
     if (cb->cf) {
-        fscbf++;
-        // The in-memory flags never reach the file; they are put back after
-        // the write, and a failed write leaves the block marked changed.
-        char locked = cb->dblocked;
-        int16_t wrts = cb->wrts;
-        cb->dblocked = 0;
+        fsdata->pager.cbpending = 1;
         cb->cf = 0;
         cb->wrts = 0;
-        harderrno = 0;
-        bool ok = plat_seek(fsdata->fsp, 0) == 0 && !harderrno;
-        if (!ok) {
-            dodberror(1310);
-        } else if (plat_pwrite(fsdata->fsp, cb, BLKSIZE, 0) <= 0 || harderrno) {
-            dodberror(1315);
-            ok = false;
-        }
-        cb->dblocked = locked;
-        if (!ok) {
-            cb->cf = 1;
-            cb->wrts = wrts;
-            return 0;
-        }
     }
     return 1;
+}
+
+short flushbuffs(FSDATA *fsdata) {
+    if (fsdata->readonly) return 1;
+    FSCB *cb = &fsdata->fscb;
+    int16_t wrts = cb->wrts;
+    if (!handbuffs(fsdata)) return 0;
+    bool writecb = fsdata->pager.cbpending != 0;
+    if (writecb) fscbf++;
+    // The in-memory flags never reach the file (cf and wrts were cleared
+    // when the block was handed over); dblocked is put back after the write.
+    char locked = cb->dblocked;
+    cb->dblocked = 0;
+    short ok = pagercommit(fsdata, writecb ? cb : nullptr);
+    cb->dblocked = locked;
+    if (ok) {
+        fsdata->pager.cbpending = 0;
+        return 1;
+    }
+    // What was not written is marked again, in the buffers as in the pager,
+    // so that the next flush writes it.
+    if (writecb) {
+        cb->cf = 1;
+        cb->wrts = wrts;
+    }
+    for (FSBUFF &b : fsdata->buff) {
+        bool isnew = false;
+        if (b.blk != NOBLOCK && pagerchanged(fsdata, b.blk, &isnew)) {
+            b.cf = 1;
+            b.extblk = isnew ? 1 : 0;
+        }
+    }
+    return 0;
 }
 
 }  // namespace pmdb

@@ -20,6 +20,22 @@ constexpr int16_t ERR_TOOLONG = 1133;       // fsreadn: the record is longer tha
 constexpr int16_t ERR_SHORTFILE = 1410;     // the file holds fewer blocks than lb claims
 constexpr const char LOGFILE[] = "pmdblog.txt";
 
+// The storage layer's numbers (pager.cc, journal.cc, writerlock.cc).
+constexpr int16_t ERR_WRITERBUSY = 1700;    // fsopen: another process has it open for writing
+constexpr int16_t ERR_WRITERLOCK = 1705;    // fsopen: the writer lock cannot be taken
+constexpr int16_t ERR_HOTREADONLY = 1710;   // fsopen: a hot journal, and no write access to roll it back
+constexpr int16_t ERR_RECOVER = 1715;       // fsopen: the hot journal cannot be rolled back
+constexpr int16_t ERR_JOPEN = 1720;         // the journal cannot be created or opened
+constexpr int16_t ERR_JWRITE = 1725;        // a write to the journal fails
+constexpr int16_t ERR_JSYNC = 1730;         // a sync of the journal (or its directory) fails
+constexpr int16_t ERR_JORIG = 1735;         // a block's original (or the file length) cannot be read
+constexpr int16_t ERR_DBSYNC = 1740;        // the sync of the database at commit fails
+constexpr int16_t ERR_JEND = 1745;          // the journal cannot be ended after a commit
+constexpr int16_t ERR_ROLLBACK = 1750;      // fsrollback cannot put the journal's images back
+constexpr int16_t ERR_JBUSY = 1755;         // another open of the file in this process holds the journal
+constexpr int16_t ERR_SYNCMODE = 1760;      // fssetsync: mode other than 0 or 1
+constexpr int16_t ERR_BROKEN = 1765;        // a change or commit after a rollback that failed
+
 extern int16_t pmerrno;
 extern int16_t harderrno;
 extern char msg[MSGSIZE];

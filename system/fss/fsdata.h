@@ -2,15 +2,17 @@
 // (FSBUFF), and the two process-wide tables: the twenty open databases
 // and the ten instance slots.
 //
-// One FSDATA is the only heap block of an open database besides its FS
-// handle: the control block, the buffers and the path all live inside it,
-// so no operation allocates after open.
+// Opening takes two heap blocks, the FSDATA and the FS handle: the control
+// block, the buffers, the path and the pager's state live inside the FSDATA.
+// The pager's store of block images grows from memory later, as blocks are
+// read and changed, and works on without it (pager.h, invariant 7).
 #ifndef PMDB_FSS_FSDATA_H
 #define PMDB_FSS_FSDATA_H
 
 #include <stdint.h>
 
 #include "fss/format.h"
+#include "fss/pager.h"
 #include "pmdblib.h"
 
 namespace pmdb {
@@ -62,6 +64,7 @@ struct FSDATA {
     // blocks that never existed, so it is never grown.
     uint32_t fileblocks;
     char shortfile;
+    PAGER pager;               // the layer below the buffers
 };
 
 extern FSDATA *fsdataary[NUMFSDATA];

@@ -1,9 +1,12 @@
 // locks.cc - lock and unlock, and the control values kept in the control
 // block (application counter, status, business date) and the local time.
 //
-// This build takes no file lock: an unlock is a commit. It flushes every
-// changed block and the control block, then closes the file and opens it
-// again under the full path the database was opened with.
+// An unlock is a commit: it flushes every changed block and the control
+// block (atomically, through the pager's journal), then closes the file and
+// opens it again under the full path the database was opened with. The
+// lock calls take no file lock of their own: one writer at a time is kept
+// by the writer lock taken at open (writerlock.h). fsrollback is the other
+// way out of a lock: every change since the last commit is dropped.
 #include <string.h>
 #include <time.h>
 
@@ -11,6 +14,7 @@
 #include "fss/errors.h"
 #include "fss/fscb.h"
 #include "fss/fsdata.h"
+#include "fss/pager.h"
 #include "platform/platform.h"
 
 namespace pmdb {
@@ -100,6 +104,23 @@ PMDB_API short fsunlock(char instance, FS *fsinfo) {
     if (fsdata == nullptr) return 0;
     if (fsdata->readonly) return 1;
     return release(fsdata);
+}
+
+PMDB_API short fsrollback(char instance, FS *fsinfo) {
+    (void)instance;
+    pmerrno = 0;
+    harderrno = 0;
+    FSDATA *fsdata = usehandle(fsinfo, "fsrollback");
+    if (fsdata == nullptr) return 0;
+    fsdata->fscb.dblocked = 0;
+    if (fsdata->readonly) return 1;   // it never has changes to drop
+    // The blocks first (from the journal where some went out early), then
+    // the buffers and the control block as the file now holds them.
+    if (!pagerrollback(fsdata)) return 0;
+    initbuffs(fsdata);
+    if (!readfscb(fsdata)) return 0;
+    fsdata->fscb.dblocked = 0;
+    return 1;
 }
 
 PMDB_API short fsunlockrid(char instance, FS *fsinfo, uint32_t rid) {

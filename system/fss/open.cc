@@ -1,14 +1,16 @@
 // open.cc - opening and closing databases: fsopen with its signature and
 // integrity tests, the private temporary database, and the closes.
 //
-// An open database owns exactly two heap blocks, its FSDATA and its FS
-// handle, taken here and given back by the closes; nothing else allocates.
+// Opening takes two heap blocks, the FSDATA and the FS handle, given back
+// by the closes with whatever the pager took since (pager.h).
 #include <string.h>
 
 #include "fss/cache.h"
 #include "fss/errors.h"
 #include "fss/fscb.h"
 #include "fss/fsdata.h"
+#include "fss/pager.h"
+#include "fss/writerlock.h"
 #include "platform/platform.h"
 
 namespace pmdb {
@@ -33,6 +35,7 @@ int claimentry(FS **fsout) {
     }
     memset(fsdata, 0, sizeof *fsdata);
     fsdata->fsp = -1;
+    pagerinit(fsdata);
     fsdataary[n] = fsdata;
     FS *fs = takehandle();
     if (fs == nullptr) fs = (FS *)plat_alloc(sizeof(FS));
@@ -54,6 +57,7 @@ int claimentry(FS **fsout) {
 // Closes the file (if open) and gives the entry back.
 void freeentry(int n) {
     FSDATA *fsdata = fsdataary[n];
+    pagerclose(fsdata, false);
     if (fsdata->fsp >= 0) {
         harderrno = 0;
         plat_close(fsdata->fsp);
@@ -165,6 +169,13 @@ PMDB_API FS *fsopen(char instance, const char *name, short checkintegrity, short
     fsdata->readonly = readonly ? 1 : 0;
     fs->fsdatanum = (int16_t)n;
 
+    // One writer at a time, and a crashed writer's journal rolled back
+    // before anything is read.
+    if (!writeropen(fsdata)) {
+        dropentry(n, fs);
+        return nullptr;
+    }
+
     if (!readfscb(fsdata)) {
         dodberror(1015);
         dropentry(n, fs);
@@ -266,6 +277,7 @@ PMDB_API void fsclosetemp(char instance, FS *fsinfo) {
     pmerrno = 0;
     FSDATA *fsdata = usehandle(fsinfo, "fsclosetemp");
     if (fsdata == nullptr) return;
+    pagerclose(fsdata, true);   // nothing is written back; the journal goes too
     harderrno = 0;
     plat_close(fsdata->fsp);
     fsdata->fsp = -1;

@@ -172,12 +172,12 @@ uint32_t addwalk(FSDATA *fsdata, int16_t need, const WALKERRS &errs) {
             return 0;
         }
         // A long walk tightens the bound by the blocks that really exist:
-        // those in the file and the few new ones still in the cache. A
-        // damaged lb alone would let a looping chain run millions of steps.
+        // those in the file, the new ones the pager holds, and the few new
+        // ones still in the cache. A damaged lb alone would let a looping
+        // chain run millions of steps.
         if (steps == WALKCHECKFILE) {
-            int64_t size = plat_filesize(fsdata->fsp);
-            if (size >= 0 && (uint64_t)size / BLKSIZE + NUMBUFFS < bound)
-                bound = (uint32_t)((uint64_t)size / BLKSIZE + NUMBUFFS);
+            uint64_t have = pagerblocks(fsdata);
+            if (have < bound && have + NUMBUFFS < bound) bound = (uint32_t)(have + NUMBUFFS);
         }
         cb.ce++;
         uint32_t next = buf->dbuff.nbic;

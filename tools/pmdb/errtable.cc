@@ -27,6 +27,8 @@ const Meaning pmerrnos[] = {
     {9, "block 0 of a new database cannot be written"},
     {10, "block 1 of a new database cannot be written"},
     {11, "block 2 of a new database cannot be written"},
+    {12, "another process has the database open for writing, or the writer lock cannot be taken"},
+    {13, "a dead writer's journal must be rolled back and cannot be (no write access, or the rollback failed)"},
     {406, "the file cannot be created, its name is null (485), or the spacing is below 2"},
 };
 
@@ -129,7 +131,7 @@ const Meaning errors[] = {
     {1370, "writeblk: the block cannot be brought into the cache"},
     {1375, "writeblk: the flush forced by the 2001st change fails"},
     {1380, "readfscb: the seek to the control block fails"},
-    {1385, "readblk: the changed buffer to be reused cannot be written; it keeps its block and its change"},
+    {1385, "readblk: the changed buffer to be reused cannot be handed down; it keeps its block and its change"},
     {1390, "readblk: the block lies beyond the next block to be appended; msg \"Block %lu > last block %lu\""},
     {1395, "readblk: seek or read of a block fails"},
     {1400, "readblk: seek or read of a block fails"},
@@ -158,6 +160,20 @@ const Meaning errors[] = {
     {1595, "fsaddat: a translation block cannot be marked changed while the slot is taken"},
     {1600, "fsaddat: the block found cannot be read again after the slot was bound"},
     {1605, "fsaddat: the block cannot be marked changed after the append (the add is undone)"},
+    {1700, "fsopen: another process has the database open for writing"},
+    {1705, "fsopen: the writer lock cannot be taken"},
+    {1710, "fsopen: a dead writer's journal must be rolled back, and the file cannot be opened for writing"},
+    {1715, "fsopen: that journal cannot be read, or the rollback cannot write or sync the file"},
+    {1720, "commit: the journal cannot be created or opened"},
+    {1725, "commit: a write to the journal fails"},
+    {1730, "commit: a sync of the journal or of its directory fails"},
+    {1735, "commit: the original of a block (or the file's length) cannot be read for the journal"},
+    {1740, "commit: the sync of the database fails"},
+    {1745, "commit: every block is written but the journal cannot be ended"},
+    {1750, "fsrollback: the journal's images cannot be put back into the file"},
+    {1755, "commit: another open of the same file in this process has a transaction in the journal"},
+    {1760, "fssetsync: a mode other than 0 or 1"},
+    {1765, "changes and commits refused after a fsrollback that failed"},
     {9900, "readfscb: a read of the control block fails (retried, at most 3 reads)"},
 
 };
