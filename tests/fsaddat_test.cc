@@ -169,6 +169,7 @@ TEST_F(DbTest, PlacementsThatFailMidwayLeaveTheChainSound) {
             writefile(path("w.db"), file);
             fs = fsopen(0, path("w.db").c_str(), 1, 0);
             ASSERT_NE(fs, nullptr);
+            nostore(fs);   // every read and every flush goes to the file
             pmdb::clearerrors();
             if (mode == 2) pmdb::getfsdata(fs)->fscb.wrts = (int16_t)(pmdb::FORCEDFLUSH - k);
             long n = mode == 2 ? 1 : k, start = pmdb::plat_calls(op);
