@@ -26,8 +26,8 @@
 //
 // Flags (before Google Benchmark's own): --sizes=100000,1000000
 // --reps=3 --durable=0|1|2 (2 = both; durable runs the changing workloads
-// at the largest size only); --cpu summarises CPU time rather than elapsed
-// time (steadier on a busy machine, blind to time spent waiting for syncs). DB_BENCH_DIR=dir keeps the filled databases
+// at the largest size only). The summary gives elapsed time and CPU time
+// (steadier on a busy machine, but blind to time spent waiting for syncs). DB_BENCH_DIR=dir keeps the filled databases
 // there between runs.
 #include <benchmark/benchmark.h>
 #include <lmdb.h>
@@ -53,7 +53,6 @@ constexpr int BATCH = 1000;
 constexpr int VALUELEN = 100;
 
 std::string dir;
-bool cputime;   // summarise CPU time instead of elapsed time
 
 std::string key(uint32_t i) {
     char buf[17];
@@ -397,8 +396,9 @@ public:
             name = name.substr(0, name.find("/iterations:"));
             auto it = names.find(name);
             if (it != names.end() && !r.error_occurred && r.iterations > 0) {
-                double secs = (cputime ? r.cpu_accumulated_time : r.real_accumulated_time) / (double)r.iterations;
-                results[it->second.key].push_back(secs * 1e6 / it->second.ops);
+                double n = (double)r.iterations * it->second.ops;
+                results[it->second.key + " real"].push_back(r.real_accumulated_time * 1e6 / n);
+                results[it->second.key + " cpu"].push_back(r.cpu_accumulated_time * 1e6 / n);
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -429,8 +429,6 @@ int main(int argc, char **argv) {
             }
         } else if (a.rfind("--reps=", 0) == 0) {
             reps = atoi(a.c_str() + 7);
-        } else if (a == "--cpu") {
-            cputime = true;
         } else if (a.rfind("--durable=", 0) == 0) {
             durablemode = atoi(a.c_str() + 10);
         } else {
@@ -477,21 +475,25 @@ int main(int argc, char **argv) {
 
     // The summary: medians in micros per operation, and pmdblib's time as a
     // multiple of each peer's (below 1: pmdblib is faster).
-    for (int d = 0; d < 2; d++) {
-        for (uint32_t n : sizes) {
-            bool any = false;
-            for (int w = 0; w < NWORK; w++) any |= results.count(resultkey(d, n, w, "pmdblib")) > 0;
-            if (!any) continue;
-            printf("\n%s, %u entries, %s micros/op (median of %d)\n\n", d ? "durable" : "no sync", n,
-                   cputime ? "CPU" : "elapsed", reps);
-            printf("| workload | pmdblib | SQLite | LMDB | pmdblib/SQLite | pmdblib/LMDB |\n|---|---|---|---|---|---|\n");
-            for (int w = 0; w < NWORK; w++) {
-                double p = median(results[resultkey(d, n, w, "pmdblib")]);
-                double s = median(results[resultkey(d, n, w, "SQLite")]);
-                double l = median(results[resultkey(d, n, w, "LMDB")]);
-                if (p == 0) continue;
-                printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f |\n", worknames[w], p, s, l, s > 0 ? p / s : 0,
-                       l > 0 ? p / l : 0);
+    for (const char *clock : {"real", "cpu"}) {
+        for (int d = 0; d < 2; d++) {
+            for (uint32_t n : sizes) {
+                auto get = [&](int w, const char *engine) {
+                    return median(results[resultkey(d, n, w, engine) + " " + clock]);
+                };
+                bool any = false;
+                for (int w = 0; w < NWORK; w++) any |= get(w, "pmdblib") > 0;
+                if (!any) continue;
+                printf("\n%s, %u entries, %s micros/op (median of %d)\n\n", d ? "durable" : "no sync", n,
+                       strcmp(clock, "cpu") == 0 ? "CPU" : "elapsed", reps);
+                printf("| workload | pmdblib | SQLite | LMDB | pmdblib/SQLite | pmdblib/LMDB |\n");
+                printf("|---|---|---|---|---|---|\n");
+                for (int w = 0; w < NWORK; w++) {
+                    double p = get(w, "pmdblib"), s = get(w, "SQLite"), l = get(w, "LMDB");
+                    if (p == 0) continue;
+                    printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f |\n", worknames[w], p, s, l, s > 0 ? p / s : 0,
+                           l > 0 ? p / l : 0);
+                }
             }
         }
     }
