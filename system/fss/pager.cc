@@ -158,7 +158,7 @@ void sortchanged(PAGER *pg) {
     // Dense changes (a batch over a file that fits the store) are picked
     // up in order from the index; sparse ones are merge-sorted.
     uint32_t span = pg->highchanged - pg->lowchanged + 1;
-    if (pg->nchanged > 0 && span / 32 <= pg->nchanged && pg->highchanged < pg->indexsize) {
+    if (pg->nchanged > 0 && span / 128 <= pg->nchanged && pg->highchanged < pg->indexsize) {
         uint32_t head = NOIMAGE, *tail = &head;
         for (uint32_t b = pg->lowchanged; b <= pg->highchanged; b++) {
             uint32_t e = pg->index[b];
