@@ -160,6 +160,21 @@ TEST_F(JournalTest, EveryFailedJournalStepFailsTheCommitCleanly) {
     }
 }
 
+TEST_F(JournalTest, ACloseWhoseCommitFailsLeavesTheLastCommit) {
+    // The close puts the journal's images back at once; when it cannot
+    // write either, the journal stays hot for the next open.
+    for (bool persist : {false, true}) {
+        SCOPED_TRACE(persist ? "every write fails" : "one write fails");
+        FS *fs = changed("c.db", 4, 0);
+        ASSERT_NE(fs, nullptr);
+        pmdb::plat_failat(pmdb::PLAT_WRITE, persist ? 1 : 2, persist);
+        fsclose(0, fs);
+        pmdb::plat_faultreset();
+        EXPECT_EQ(readfile(path("c.db-journal")).empty(), !persist);
+        EXPECT_EQ(state("c.db", 1), "");
+    }
+}
+
 TEST_F(JournalTest, ReadOnlyOpenRollsBackAHotJournalOrRefuses) {
     FS *fs = changed("w.db", 4, 0);
     ASSERT_NE(fs, nullptr);

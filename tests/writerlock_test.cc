@@ -123,6 +123,12 @@ TEST_F(DbTest, OneProcessMayOpenItsFileTwice) {
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_EQ(other.ask('o'), 'n');
+    {
+        // A child forked while the parent writes does not inherit the right
+        // to write: the lock is the parent's.
+        Child forked(p);
+        EXPECT_EQ(forked.ask('o'), 'n');
+    }
     fsclose(0, a);
     EXPECT_EQ(other.ask('o'), 'n') << "the second open still holds the lock";
     ASSERT_NE(fsadd(0, b, "x", 1, 0x10), 0u);
