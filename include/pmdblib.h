@@ -179,9 +179,11 @@ PMDB_API short fsflush(char instance, FS *fsinfo);
 /* Locks (no file lock in this build); 1. ridary is ignored. */
 PMDB_API short fslock(char instance, FS *fsinfo, uint32_t *ridary);
 PMDB_API short fsexclusivelock(char instance, FS *fsinfo, short allowreads);
-/* Commits every change (as fsflush, whose failure is recorded but not
- * returned) and reopens the file; 0 with pmerrno 7 and 1015 when the file
- * cannot be reopened. A read-only database: 1, nothing done. */
+/* Commits every change (as fsflush) and reopens the file. 1 when the
+ * commit is whole; 0 when it failed (the numbers of fsflush; the changes
+ * stay for the next commit, fsrollback drops them), and 0 with pmerrno 7
+ * and 1015 when the file cannot be reopened. A read-only database: 1,
+ * nothing done (fsunlock; the other three reopen it). */
 PMDB_API short fsunlock(char instance, FS *fsinfo);
 PMDB_API short fsunlockrid(char instance, FS *fsinfo, uint32_t rid);
 PMDB_API short fsforceunlockrid(char instance, FS *fsinfo, uint32_t rid);

@@ -38,6 +38,31 @@ TEST_F(LocksTest, UnlockCommitsTheControlBlockAndReopens) {
     EXPECT_EQ(pmdb::get32(readfile(path("a.db")).data() + 818), before + 4);
 }
 
+TEST_F(LocksTest, FailedCommitIsReportedAndKeptForTheNext) {
+    // Every release call tells the caller when its commit failed; the
+    // change is not lost: the next release writes it.
+    using Release = short (*)(FS *);
+    const Release releases[] = {
+        [](FS *f) { return fsunlock(0, f); },
+        [](FS *f) { return fsunlockrid(0, f, 1); },
+        [](FS *f) { return fsforceunlockrid(0, f, 1); },
+        [](FS *f) { return fsexclusiveunlock(0, f); },
+    };
+    uint32_t value = 7;
+    for (Release release : releases) {
+        ASSERT_EQ(fslock(0, fs, nullptr), 1);
+        ASSERT_EQ(fsstorebusinessdate(0, fs, ++value), 1);
+        pmdb::plat_failat(pmdb::PLAT_WRITE, 1, 1);
+        EXPECT_EQ(release(fs), 0);
+        pmdb::plat_faultreset();
+        EXPECT_EQ(fsgeterrno(), 0);
+        EXPECT_FALSE(errors().empty());
+        EXPECT_NE(pmdb::get32(readfile(path("a.db")).data() + 828), value);
+        ASSERT_EQ(release(fs), 1);
+        EXPECT_EQ(pmdb::get32(readfile(path("a.db")).data() + 828), value);
+    }
+}
+
 TEST_F(LocksTest, FailedReopenIsReported) {
     pmdb::plat_failat(pmdb::PLAT_OPEN, 1, 0);
     EXPECT_EQ(fsunlock(0, fs), 0);

@@ -39,7 +39,10 @@ short lock(FS *fsinfo, const char *call) {
 short release(FSDATA *fsdata) {
     fsdata->fscb.dblocked = 0;
     changefscb(fsdata);
-    (void)flushbuffs(fsdata);   // a failed flush reports its own number
+    // A commit that fails has recorded its own numbers; its changes stay
+    // for the next commit. The caller must hear of it: an unlock that said
+    // 1 here would promise a change that a crash can still take away.
+    short committed = flushbuffs(fsdata);
     harderrno = 0;
     plat_close(fsdata->fsp);
     fsdata->fsp = plat_open(fsdata->path, fsdata->readonly);
@@ -48,7 +51,7 @@ short release(FSDATA *fsdata) {
         pmerrno = 7;
         return 0;
     }
-    return 1;
+    return committed ? 1 : 0;
 }
 
 short releaseany(FS *fsinfo, const char *call) {
