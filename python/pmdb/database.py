@@ -148,7 +148,15 @@ class Database:
     def _commit(self) -> None:
         r, nums, text = call("fsunlock", self._inst, self._h())
         if not r:
-            raise Error(f"{self.path}: commit", nums, lib.load().fsgeterrno(), text)
+            err = Error(f"{self.path}: commit", nums, lib.load().fsgeterrno(), text)
+            # A failed commit keeps its changes for the next one; they
+            # belong to a change that has failed, so they go now, where the
+            # library can drop them, rather than with some later commit.
+            try:
+                self._rollback()
+            except RollbackError as e:
+                raise e from err
+            raise err
 
     def _rollback(self) -> bool:
         if not self.can_rollback:
