@@ -16,10 +16,16 @@ uint32_t hits, miss, bf, fscbf;
 
 void initbuffs(FSDATA *fsdata) {
     for (int j = 0; j < NUMBUFFS; j++) {
-        fsdata->buff[j].blk = NOBLOCK;
-        fsdata->buff[j].cf = 0;
-        fsdata->buff[j].extblk = 0;
-        fsdata->buff[j].checked = 0;
+        FSBUFF &b = fsdata->buff[j];
+        // Whatever a buffer borrowed goes back (a reopen or a rollback
+        // empties the store right after, or has already).
+        if (b.lent && b.blk != NOBLOCK) pagerunlend(fsdata, b.blk);
+        b.blk = NOBLOCK;
+        b.cf = 0;
+        b.extblk = 0;
+        b.checked = 0;
+        b.lent = 0;
+        b.img = b.raw;
         fsdata->seq[j] = (int16_t)j;
     }
 }
@@ -41,13 +47,31 @@ void extendedblk(FSDATA *fsdata, FSBUFF *buff) {
     buff->dbuff.len = DBHEADER;
 }
 
-FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
+namespace {
+
+// The buffer stops borrowing: with copy, its own bytes become the image
+// (for a change, or before the store lets the image go); without, the
+// buffer is about to be given another block.
+void unlend(FSDATA *fsdata, FSBUFF *b, bool copy) {
+    if (!b->lent) return;
+    if (copy) memcpy(b->raw, b->img, BLKSIZE);
+    pagerunlend(fsdata, b->blk);
+    b->lent = 0;
+    b->img = b->raw;
+}
+
+// The lookup of readblk and viewblk. Both decide the same: which buffer
+// holds the block, the use order, the victim and its flush, the counters.
+// own says whether the caller may change the image; a reader takes the
+// store's image in place when the store holds the block.
+FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
     int16_t *seq = fsdata->seq;
     for (int p = NUMBUFFS - 1; p >= 0; p--) {
         FSBUFF *b = &fsdata->buff[seq[p]];
         if (b->blk == blk) {
             hits++;
             makelast(seq, (int16_t)p);
+            if (own) unlend(fsdata, b, true);
             return b;
         }
     }
@@ -75,9 +99,22 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
             dodberror(ERR_SHORTFILE);
             return nullptr;
         }
+        unlend(fsdata, v, false);
         extendedblk(fsdata, v);
+        v->checked = 0;
+    } else if (!own && pagerholds(fsdata, blk)) {
+        unlend(fsdata, v, false);
+        uint8_t mark;
+        v->img = pagerlend(fsdata, blk, &mark);
+        v->lent = 1;
+        v->checked = (char)mark;
     } else {
-        int r = pagerread(fsdata, blk, v->raw);
+        // A read from the file may fail, and the victim must then keep its
+        // block and image as they were: a borrowed image is copied first.
+        if (!pagerholds(fsdata, blk)) unlend(fsdata, v, true);
+        else unlend(fsdata, v, false);
+        uint8_t mark;
+        int r = pagerread(fsdata, blk, v->raw, &mark);
         if (r != 0) {
             // Nothing at all to read: the block lies past the end of the
             // file although lb claims it.
@@ -88,11 +125,35 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) {
             dodberror(r == 1 ? 1395 : 1400);
             return nullptr;
         }
+        v->checked = (char)mark;
     }
     makelast(seq, 0);
     v->blk = blk;
-    v->checked = 0;
     return v;
+}
+
+}  // namespace
+
+FSBUFF *readblk(FSDATA *fsdata, uint32_t blk) { return lookup(fsdata, blk, true); }
+
+const FSBUFF *viewblk(FSDATA *fsdata, uint32_t blk) { return lookup(fsdata, blk, false); }
+
+void setchecked(FSDATA *fsdata, const FSBUFF *b, char kind) {
+    FSBUFF *w = const_cast<FSBUFF *>(b);
+    w->checked = kind;
+    // A clean image is the store's too: the mark goes with it, so that the
+    // next load of the block from the store is not walked again.
+    if (!b->cf) pagersetmark(fsdata, b->blk, (uint8_t)kind);
+}
+
+FSBUFF *ownbuff(FSDATA *fsdata, const FSBUFF *b) {
+    FSBUFF *w = const_cast<FSBUFF *>(b);
+    unlend(fsdata, w, true);
+    return w;
+}
+
+void ownbuffs(FSDATA *fsdata) {
+    for (FSBUFF &b : fsdata->buff) unlend(fsdata, &b, true);
 }
 
 short writeblk(FSDATA *fsdata, uint32_t blk) {
@@ -132,7 +193,7 @@ short handbuffs(FSDATA *fsdata) {
         bf++;
         // A block the pager cannot take stays marked, so that the next
         // flush tries it again instead of dropping the change.
-        if (!pagerput(fsdata, b->blk, b->raw, b->extblk != 0)) return 0;
+        if (!pagerput(fsdata, b->blk, b->raw, b->extblk != 0, (uint8_t)b->checked)) return 0;
         b->cf = 0;
         b->extblk = 0;
     }

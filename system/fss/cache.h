@@ -20,6 +20,10 @@
 //  7. A change is never dropped: a block whose write fails stays marked
 //     for the next flush, and a changed buffer is reused only after the
 //     pager took it.
+//  8. Reading a block in place (viewblk) and copying it (readblk) decide
+//     the same: the buffers, their use order, the victims, the flushes and
+//     every result are those of readblk alone. Only the image's place
+//     differs, and readblk copies a borrowed image in before a change.
 #ifndef PMDB_FSS_CACHE_H
 #define PMDB_FSS_CACHE_H
 
@@ -38,6 +42,22 @@ void initbuffs(FSDATA *fsdata);
 // (1390 beyond the next block to append, 1395 seek, 1400 read, 1385
 // the changed buffer to be reused cannot be handed to the pager).
 FSBUFF *readblk(FSDATA *fsdata, uint32_t blk);
+// readblk for a caller that only reads the block: the same lookup, with
+// the same effect on the buffers, their use order, the victim and the
+// counters, but a block the store holds is read there in place (imgof)
+// instead of being copied into the buffer. The image stays valid as long
+// as a buffer from readblk would (until the buffer is reused).
+const FSBUFF *viewblk(FSDATA *fsdata, uint32_t blk);
+inline const uint8_t *imgof(const FSBUFF *b) { return b->img; }
+// Notes that the entries of b's image were walked and found sound as a
+// data ('D') or key ('K') block; the store keeps the mark with the image.
+void setchecked(FSDATA *fsdata, const FSBUFF *b, char kind);
+// The buffer of a block just viewed, for a change: a borrowed image is
+// copied in (what readblk of the same block would do, without a lookup).
+FSBUFF *ownbuff(FSDATA *fsdata, const FSBUFF *b);
+// Every buffer that reads the store's image in place takes a copy (before
+// the store lets its images go).
+void ownbuffs(FSDATA *fsdata);
 // Marks blk changed; 0 on failure (1370, 1375).
 short writeblk(FSDATA *fsdata, uint32_t blk);
 // The flush between unlocks: hands every changed buffer, in ascending

@@ -21,15 +21,23 @@ constexpr int PATHSIZE = 4096;   // the caller's full path, kept for reopening
 
 // One cache buffer. The image is seen as a data block, a key block or a
 // translation block (256 slots) depending on the block asked for.
+//
+// A buffer filled for reading only (viewblk) may borrow the image the
+// store below holds instead of a copy: img then points into the store and
+// the buffer's own bytes are stale until a caller that changes the block
+// asks for it (readblk copies it in then). Which block a buffer holds, its
+// place in the use order and its flags are the same either way.
 struct FSBUFF {
     uint32_t blk;      // block held, NOBLOCK = none
     char cf;           // changed since read or last written
     char extblk;       // new block past the end of the file on disk
     // In memory only: the entries of the image were walked and found sound
-    // since the block entered the buffer, as a data ('D') or key ('K')
-    // block. The library's own changes keep entries sound, so a block is
-    // walked once per read from disk; its header is checked at every use.
+    // as a data ('D') or key ('K') block. The store keeps the mark with its
+    // image and the library's own changes keep entries sound, so a block is
+    // walked once per load from the file; its header is checked at every use.
     char checked;
+    char lent;         // img is the store's image, not raw
+    const uint8_t *img;   // the image: raw, or the store's when lent
     union {
         DB dbuff;
         KB kbuff;

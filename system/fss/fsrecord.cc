@@ -318,12 +318,12 @@ const uint8_t *findentry(FSDATA *fsdata, uint32_t rid, uint32_t *blk) {
         dodberror(1125);
         return nullptr;
     }
-    FSBUFF *buf = readdatablk(fsdata, b);
+    const FSBUFF *buf = viewdatablk(fsdata, b);
     if (buf == nullptr) {
         dodberror(1130);
         return nullptr;
     }
-    uint8_t *e = findrec(&buf->dbuff, rid);
+    const uint8_t *e = findrec(reinterpret_cast<const DB *>(imgof(buf)), rid);
     if (e == nullptr) {
         dbdamage(b, "record not in the block its slot names");
         dodberror(1135);

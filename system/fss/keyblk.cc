@@ -267,19 +267,25 @@ short checkkb(const FSDATA *fsdata, uint32_t blk, const KB *kb, int expectlevel)
     return checkkbhead(fsdata, blk, kb, expectlevel) && checkkbentries(fsdata, blk, kb);
 }
 
-FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
+const FSBUFF *viewkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
     if (!keyblkreadok(fsdata, blk)) {
         dbdamage(blk, "key block number outside the file");
         return nullptr;
     }
-    FSBUFF *b = readblk(fsdata, blk);
+    const FSBUFF *b = viewblk(fsdata, blk);
     if (b == nullptr) return nullptr;
-    if (!checkkbhead(fsdata, blk, &b->kbuff, expectlevel)) return nullptr;
+    const KB *kb = kbview(b);
+    if (!checkkbhead(fsdata, blk, kb, expectlevel)) return nullptr;
     if (b->checked != 'K') {
-        if (!checkkbentries(fsdata, blk, &b->kbuff)) return nullptr;
-        b->checked = 'K';
+        if (!checkkbentries(fsdata, blk, kb)) return nullptr;
+        setchecked(fsdata, b, 'K');
     }
     return b;
+}
+
+FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
+    const FSBUFF *b = viewkeyblk(fsdata, blk, expectlevel);
+    return b == nullptr ? nullptr : ownbuff(fsdata, b);
 }
 
 }  // namespace pmdb

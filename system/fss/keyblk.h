@@ -33,6 +33,7 @@
 
 #include <stdint.h>
 
+#include "fss/cache.h"
 #include "fss/format.h"
 #include "fss/fsdata.h"
 
@@ -130,8 +131,13 @@ bool keyblknumok(const FSDATA *fsdata, uint32_t blk);
 // grow the file.
 bool keyblkreadok(const FSDATA *fsdata, uint32_t blk);
 // readblk + checkkb; null when unreadable or damaged (the caller records
-// its own number after readblk's).
+// its own number after readblk's). The entries are walked once per load of
+// the block from the file (the mark goes with the image), the header at
+// every use.
 FSBUFF *readkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel);
+// The same for reading only: viewblk, the image in place (kbview).
+const FSBUFF *viewkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel);
+inline const KB *kbview(const FSBUFF *b) { return reinterpret_cast<const KB *>(imgof(b)); }
 
 // ---- searches (keysearch.cc) -----------------------------------------
 // Position of the first entry not below key, or len; result as the last
@@ -144,12 +150,14 @@ int locatelastkey(const KB *kb, int16_t len, const uint8_t *key, uint32_t *lastb
 // Descends from startblk to the block at stoplevel (0 = the leaf) where key
 // belongs, filling path. Returns the buffer, null on failure (1155, 1160,
 // 1165 recorded).
-FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                    FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel = 0);
-FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                        FUNC cmpfunc);
-FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                        FUNC cmpfunc, KEYPATH *path, uint32_t firstblk);
+// The blocks are viewed (read in place); a caller that changes the block
+// it reached takes it with ownbuff.
+const FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                          FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel = 0);
+const FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                              FUNC cmpfunc);
+const FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                              FUNC cmpfunc, KEYPATH *path, uint32_t firstblk);
 uint32_t firstkey(FSDATA *fsdata, uint8_t fid, void *key, int16_t *keylen);
 uint32_t lastkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
 uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);

@@ -321,10 +321,10 @@ short deletekey(FSDATA *fsdata, int16_t len, const uint8_t *key) {
         if (fsdata->fscb.rootkb == 0) break;
         KEYPATH path;
         clearpath(&path);
-        FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+        const FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
         if (b == nullptr) break;
         uint32_t leafblk = b->blk;
-        const KB *kb = &b->kbuff;
+        const KB *kb = kbview(b);
         int16_t result;
         int prev;
         int pos = scan(kb, len, key, dupkeys, cmpfunc, &result, &prev);

@@ -407,12 +407,13 @@ short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uin
     for (; round < MAXROUNDS; round++) {
         KEYPATH path;
         clearpath(&path);
-        FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, level);
+        const FSBUFF *b = findkeybuff(fsdata, len, key, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, level);
         if (b == nullptr) break;
         uint32_t blk = b->blk;
-        if (kbroom(&b->kbuff, len)) {
-            ok = level == 0 ? addl0key(&b->kbuff, len, key, dupkeys, cmpfunc)
-                            : addparentkey(fsdata, &b->kbuff, len, child, key);
+        if (kbroom(kbview(b), len)) {
+            KB *kb = &ownbuff(fsdata, b)->kbuff;
+            ok = level == 0 ? addl0key(kb, len, key, dupkeys, cmpfunc)
+                            : addparentkey(fsdata, kb, len, child, key);
             if (ok) ok = writeblk(fsdata, blk);
             break;
         }
@@ -423,7 +424,7 @@ short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uin
             uint8_t sepfid;
             int top;
             bool newroot;
-            if (!splitsep(blk, &b->kbuff, &seplen, &sepfid) ||
+            if (!splitsep(blk, kbview(b), &seplen, &sepfid) ||
                 !plancascade(fsdata, level, seplen, sepfid, &path, &top, &newroot) ||
                 !takeplan(fsdata, &plan, level, top, newroot))
                 break;

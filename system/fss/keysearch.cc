@@ -79,21 +79,21 @@ int locatelastkey(const KB *kb, int16_t len, const uint8_t *key, uint32_t *lastb
     return prev;
 }
 
-FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                    FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel) {
-    FSBUFF *b = readkeyblk(fsdata, startblk, -1);
+const FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                          FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel) {
+    const FSBUFF *b = viewkeyblk(fsdata, startblk, -1);
     if (b == nullptr) {
         dodberror(1155);
         return nullptr;
     }
-    if (b->kbuff.level < stoplevel) {
+    if (kbview(b)->level < stoplevel) {
         // Only a damaged tree is lower than a block it holds.
         dbdamage(startblk, "key block: root lower than a block below it");
         dodberror(1165);
         return nullptr;
     }
-    while (b->kbuff.level > stoplevel) {
-        const KB *kb = &b->kbuff;
+    while (kbview(b)->level > stoplevel) {
+        const KB *kb = kbview(b);
         int level = kb->level;
         path->blk[level] = b->blk;
         int16_t result;
@@ -103,7 +103,7 @@ FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dup
             dodberror(1160);
             return nullptr;
         }
-        b = readkeyblk(fsdata, next, level - 1);
+        b = viewkeyblk(fsdata, next, level - 1);
         if (b == nullptr) {
             dodberror(1165);
             return nullptr;
@@ -112,16 +112,16 @@ FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dup
     return b;
 }
 
-FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                        FUNC cmpfunc) {
+const FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                              FUNC cmpfunc) {
     if (fsdata->fscb.rootkb == 0) return nullptr;
-    FSBUFF *b = readkeyblk(fsdata, fsdata->fscb.rootkb, -1);
+    const FSBUFF *b = viewkeyblk(fsdata, fsdata->fscb.rootkb, -1);
     if (b == nullptr) {
         dodberror(1250);
         return nullptr;
     }
-    while (b->kbuff.level > 0) {
-        const KB *kb = &b->kbuff;
+    while (kbview(b)->level > 0) {
+        const KB *kb = kbview(b);
         int level = kb->level;
         int pos = kb->len;
         if (kb->numkeys > 0) {
@@ -135,7 +135,7 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t
             dodberror(1255);
             return nullptr;
         }
-        b = readkeyblk(fsdata, next, level - 1);
+        b = viewkeyblk(fsdata, next, level - 1);
         if (b == nullptr) {
             dodberror(1260);
             return nullptr;
@@ -144,21 +144,21 @@ FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t
     return b;
 }
 
-FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                        FUNC cmpfunc, KEYPATH *path, uint32_t firstblk) {
-    FSBUFF *b = readkeyblk(fsdata, firstblk, -1);
+const FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
+                              FUNC cmpfunc, KEYPATH *path, uint32_t firstblk) {
+    const FSBUFF *b = viewkeyblk(fsdata, firstblk, -1);
     if (b == nullptr) {
         dodberror(1265);
         return nullptr;
     }
     uint32_t steps = 0;
-    while (b->kbuff.level > 0) {
+    while (kbview(b)->level > 0) {
         if (++steps > WALKSTEPS) {
             dbdamage(b->blk, "key index: backward walk does not end");
             dodberror(1275);
             return nullptr;
         }
-        const KB *kb = &b->kbuff;
+        const KB *kb = kbview(b);
         int level = kb->level;
         uint32_t lastblk = 0, next;
         int16_t result = 1;
@@ -191,7 +191,7 @@ FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t
             return nullptr;   // the key before belongs to another subkey
         }
         if (next == 0) return nullptr;   // above the root
-        b = readkeyblk(fsdata, next, up ? level + 1 : level - 1);
+        b = viewkeyblk(fsdata, next, up ? level + 1 : level - 1);
         if (b == nullptr) {
             dodberror(1275);
             return nullptr;
@@ -210,12 +210,12 @@ uint32_t firstkey(FSDATA *fsdata, uint8_t fid, void *key, int16_t *keylen) {
     if (fsdata->fscb.rootkb == 0) return 0;
     KEYPATH path;
     clearpath(&path);
-    FSBUFF *b = findkeybuff(fsdata, 1, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+    const FSBUFF *b = findkeybuff(fsdata, 1, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
     if (b == nullptr) return 0;
     int16_t result;
-    int pos = locatekey(&b->kbuff, 1, image, dupkeys, &result, cmpfunc);
+    int pos = locatekey(kbview(b), 1, image, dupkeys, &result, cmpfunc);
     if (result != 0) return 0;
-    return copyout(&b->kbuff, pos, key, keylen);
+    return copyout(kbview(b), pos, key, keylen);
 }
 
 uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
@@ -226,21 +226,21 @@ uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     if (fsdata->fscb.rootkb == 0) return 0;
     KEYPATH path;
     clearpath(&path);
-    FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+    const FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
     if (b == nullptr) return 0;
     int16_t result;
-    int pos = locatekey(&b->kbuff, len, image, dupkeys, &result, cmpfunc);
+    int pos = locatekey(kbview(b), len, image, dupkeys, &result, cmpfunc);
     if (result != 0) return 0;
-    return copyout(&b->kbuff, pos, key, nullptr);
+    return copyout(kbview(b), pos, key, nullptr);
 }
 
 uint32_t nextkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, int16_t *newlen) {
     FUNC cmpfunc;
     int16_t dupkeys;
     if (!choosecmp(fsdata, image[0], &cmpfunc, &dupkeys)) return 0;
-    FSBUFF *b = findnextkeybuff(fsdata, len, image, dupkeys, cmpfunc);
+    const FSBUFF *b = findnextkeybuff(fsdata, len, image, dupkeys, cmpfunc);
     if (b == nullptr) return 0;
-    const KB *kb = &b->kbuff;
+    const KB *kb = kbview(b);
     int16_t result;
     int pos = locatekey(kb, len, image, dupkeys, &result, cmpfunc);
     if (result == 0 && pos < kb->len) pos = kbnext(kb, pos);
@@ -256,7 +256,7 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     if (fsdata->fscb.rootkb == 0) return 0;
     KEYPATH path;
     clearpath(&path);
-    FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+    const FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
     if (b == nullptr) return 0;
     path.blk[0] = b->blk;
     int16_t result = 1;
@@ -264,7 +264,7 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     uint32_t rounds = 0;
     do {
         uint32_t lastblk = 0;
-        pos = locatelastkey(&b->kbuff, len, image, &lastblk, dupkeys, &result, cmpfunc);
+        pos = locatelastkey(kbview(b), len, image, &lastblk, dupkeys, &result, cmpfunc);
         if (result > 0) return 0;   // the key before belongs to an earlier subkey
         if (pos < 0) {
             if (path.blk[1] == 0) return 0;   // the leaf is the root
@@ -278,7 +278,7 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
             result = 1;
         }
     } while (result != 0);
-    return copyout(&b->kbuff, pos, key, nullptr);
+    return copyout(kbview(b), pos, key, nullptr);
 }
 
 uint32_t lastkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {

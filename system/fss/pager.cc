@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "fss/cache.h"
 #include "fss/errors.h"
 #include "fss/fsdata.h"
 #include "fss/writerlock.h"
@@ -107,7 +108,7 @@ uint32_t getslot(PAGER *pg) {
         if (pg->hand >= pg->nslots) pg->hand = 0;
         uint32_t i = pg->hand++;
         PGSLOT *p = slotat(pg, i);
-        if (p->dirty || p->blk == NOBLOCK) continue;
+        if (p->dirty || p->lent || p->blk == NOBLOCK) continue;
         if (p->ref) {
             p->ref = 0;
             continue;
@@ -136,6 +137,7 @@ PGSLOT *place(PAGER *pg, uint32_t s, uint32_t blk, const uint8_t *img) {
     p->isnew = 0;
     p->ref = 1;
     p->mark = 0;
+    p->lent = 0;
     memcpy(imgat(pg, s), img, BLKSIZE);
     return p;
 }
@@ -341,14 +343,18 @@ void pagerclose(FSDATA *fsdata, bool discard) {
     if (pg->endpending) (void)jend(fsdata);
     jclose(fsdata, writerlast(fsdata), discard);
     writerclose(fsdata);
+    ownbuffs(fsdata);
     freestore(pg);
 }
 
-int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst) {
+int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst, uint8_t *mark) {
     PAGER *pg = &fsdata->pager;
     uint32_t s = lookup(pg, blk);
+    *mark = 0;
     if (s != NOIMAGE) {
-        slotat(pg, s)->ref = 1;
+        PGSLOT *p = slotat(pg, s);
+        p->ref = 1;
+        *mark = p->mark;
         memcpy(dst, imgat(pg, s), BLKSIZE);
         return 0;
     }
@@ -377,7 +383,32 @@ uint8_t *pagerpeek(FSDATA *fsdata, uint32_t blk, uint8_t **mark) {
     return imgat(pg, s);
 }
 
-short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew) {
+bool pagerholds(const FSDATA *fsdata, uint32_t blk) { return lookup(&fsdata->pager, blk) != NOIMAGE; }
+
+const uint8_t *pagerlend(FSDATA *fsdata, uint32_t blk, uint8_t *mark) {
+    PAGER *pg = &fsdata->pager;
+    uint32_t s = lookup(pg, blk);
+    if (s == NOIMAGE) return nullptr;
+    PGSLOT *p = slotat(pg, s);
+    p->ref = 1;
+    p->lent = 1;
+    *mark = p->mark;
+    return imgat(pg, s);
+}
+
+void pagerunlend(FSDATA *fsdata, uint32_t blk) {
+    PAGER *pg = &fsdata->pager;
+    uint32_t s = lookup(pg, blk);
+    if (s != NOIMAGE) slotat(pg, s)->lent = 0;
+}
+
+void pagersetmark(FSDATA *fsdata, uint32_t blk, uint8_t mark) {
+    PAGER *pg = &fsdata->pager;
+    uint32_t s = lookup(pg, blk);
+    if (s != NOIMAGE) slotat(pg, s)->mark = mark;
+}
+
+short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew, uint8_t mark) {
     PAGER *pg = &fsdata->pager;
     if (pg->broken) {
         dodberror(ERR_BROKEN);
@@ -390,6 +421,7 @@ short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew) {
         memcpy(imgat(pg, s), img, BLKSIZE);
         p->isnew |= isnew ? 1 : 0;
         p->ref = 1;
+        p->mark = mark;
         return 1;
     }
     // First change of blk in this transaction (or since it went out early):
@@ -413,6 +445,7 @@ short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew) {
         memcpy(imgat(pg, s), img, BLKSIZE);
         p->ref = 1;
     }
+    p->mark = mark;
     setchanged(pg, p, true);
     p->isnew = isnew ? 1 : 0;
     p->jtxn = pg->txn;
@@ -491,13 +524,16 @@ short pagerrollback(FSDATA *fsdata) {
         return 0;
     }
     pg->broken = 0;
-    // Every image may be newer than the file now holds: start empty.
+    // Every image may be newer than the file now holds: start empty (the
+    // buffers first give back what they read in place).
+    ownbuffs(fsdata);
     if (pg->index != nullptr) memset(pg->index, 0, (size_t)pg->indexsize * sizeof *pg->index);
     pg->freelist = NOIMAGE;
     for (uint32_t s = pg->nslots; s-- > 0;) {
         PGSLOT *p = slotat(pg, s);
         p->blk = NOBLOCK;
         p->dirty = 0;
+        p->lent = 0;
         p->next = pg->freelist;
         pg->freelist = s;
     }
@@ -532,7 +568,10 @@ PMDB_API short fssetcache(char instance, FS *fsinfo, uint32_t kib) {
     setbound(pg, kib);
     // A smaller bound gives memory back at once when nothing changed is
     // held; otherwise the next change past the bound writes the changes out.
-    if (pg->maxslots < old && pg->nchanged == 0) freestore(pg);
+    if (pg->maxslots < old && pg->nchanged == 0) {
+        ownbuffs(fsdata);
+        freestore(pg);
+    }
     pg->nomem = 0;
     return 1;
 }

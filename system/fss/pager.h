@@ -47,6 +47,11 @@
 //  (8) Images do not move while held: a pointer from pagerpeek stays valid
 //      until the next call that may evict (a read of another block, a
 //      change handed in, a commit, a rollback, fssetcache).
+//  (9) A lent image (pagerlend: a buffer above reads it in place instead of
+//      holding a copy) is clean and is never evicted or changed while lent;
+//      at most sixteen per open database are lent. Before the store is
+//      dropped (fssetcache, a rollback) the buffers take copies back
+//      (ownbuffs, cache.h).
 //
 // States of a transaction (the changes since the last commit), and the
 // function that moves between them:
@@ -87,6 +92,7 @@ struct PGSLOT {
     uint8_t isnew;     // beyond the file when it was changed (1300/1305 on failure)
     uint8_t ref;       // clock bit: used since the hand last passed
     uint8_t mark;      // for the layers above; 0 when loaded from the file
+    uint8_t lent;      // a buffer above reads this image in place: not evicted
 };
 
 // CHUNKSLOTS slots: their heads and their images, each from plat_alloc.
@@ -130,13 +136,23 @@ void pagerinit(FSDATA *fsdata);
 void pagerclose(FSDATA *fsdata, bool discard);
 
 // Fills dst with blk: 0 done, 1 the seek failed, 2 the read failed, 3
-// nothing to read (the block lies past the end of the file).
-int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst);
+// nothing to read (the block lies past the end of the file). *mark is the
+// held image's mark, 0 for a block read from the file.
+int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst, uint8_t *mark);
 // The held image of blk (and its mark byte), or null when not held.
 uint8_t *pagerpeek(FSDATA *fsdata, uint32_t blk, uint8_t **mark);
-// Takes a changed block. 1, or 0 when it could not be held and writing it
-// out failed (1290, 1295, 1300, 1305, or a journal number).
-short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew);
+// Is blk held? Changes nothing (not even the clock bit).
+bool pagerholds(const FSDATA *fsdata, uint32_t blk);
+// Lends the held image of blk to a buffer (the clock bit set, as a read
+// sets it): null when not held. *mark is its mark.
+const uint8_t *pagerlend(FSDATA *fsdata, uint32_t blk, uint8_t *mark);
+// The buffer that borrowed blk's image no longer reads it.
+void pagerunlend(FSDATA *fsdata, uint32_t blk);
+// Sets the mark of blk's held image, if held.
+void pagersetmark(FSDATA *fsdata, uint32_t blk, uint8_t mark);
+// Takes a changed block and its mark. 1, or 0 when it could not be held
+// and writing it out failed (1290, 1295, 1300, 1305, or a journal number).
+short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew, uint8_t mark);
 // Is blk changed and not yet written? isnew tells whether it is past the file.
 bool pagerchanged(FSDATA *fsdata, uint32_t blk, bool *isnew);
 // Commits: the journal, every changed block, then cb (the control block,

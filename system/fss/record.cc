@@ -63,22 +63,33 @@ bool checkdatablk(const FSDATA *fsdata, uint32_t blk, const DB *db) {
     return checkdbhead(fsdata, blk, db) && checkdbentries(blk, db);
 }
 
-FSBUFF *readdatablk(FSDATA *fsdata, uint32_t blk) {
+const FSBUFF *viewdatablk(FSDATA *fsdata, uint32_t blk) {
     if (!isdatablknum(fsdata, blk)) {
         dbdamage(blk, "names no data block of the file");
         return nullptr;
     }
-    FSBUFF *b = readblk(fsdata, blk);
-    if (b == nullptr || !checkdbhead(fsdata, blk, &b->dbuff)) return nullptr;
+    const FSBUFF *b = viewblk(fsdata, blk);
+    if (b == nullptr) return nullptr;
+    const DB *db = reinterpret_cast<const DB *>(imgof(b));
+    if (!checkdbhead(fsdata, blk, db)) return nullptr;
     if (b->checked != 'D') {
-        if (!checkdbentries(blk, &b->dbuff)) return nullptr;
-        b->checked = 'D';
+        if (!checkdbentries(blk, db)) return nullptr;
+        setchecked(fsdata, b, 'D');
     }
     return b;
 }
 
+FSBUFF *readdatablk(FSDATA *fsdata, uint32_t blk) {
+    const FSBUFF *b = viewdatablk(fsdata, blk);
+    return b == nullptr ? nullptr : ownbuff(fsdata, b);
+}
+
 uint8_t *findrec(DB *dbuff, uint32_t rid) {
-    uint8_t *raw = (uint8_t *)dbuff;
+    return const_cast<uint8_t *>(findrec(static_cast<const DB *>(dbuff), rid));
+}
+
+const uint8_t *findrec(const DB *dbuff, uint32_t rid) {
+    const uint8_t *raw = (const uint8_t *)dbuff;
     int len = dbuff->len > (int16_t)BLKSIZE ? (int)BLKSIZE : dbuff->len;
     int p = DBHEADER;
     // Bounded by len even in an unchecked block: every step is at least 7.

@@ -43,10 +43,13 @@ bool checkdatablk(const FSDATA *fsdata, uint32_t blk, const DB *db);
 // that passes checkdatablk; null otherwise (readblk's number, or damage
 // reported). The caller records its own error number.
 FSBUFF *readdatablk(FSDATA *fsdata, uint32_t blk);
+// The same for reading only (viewblk): the image in place, imgof.
+const FSBUFF *viewdatablk(FSDATA *fsdata, uint32_t blk);
 
 // The entry of rid in the (checked) block, or null (1340, msg
 // "Rid %lx not in block").
 uint8_t *findrec(DB *dbuff, uint32_t rid);
+const uint8_t *findrec(const DB *dbuff, uint32_t rid);
 // Takes the entry out, moving the entries behind it down.
 void rrfb(DB *dbuff, uint8_t *rbuff);
 // Appends the entry (rid, len, rec) at the end of the block in buff and

@@ -43,10 +43,10 @@ int holdskeys(FSDATA *fsdata, uint8_t fid) {
     uint8_t image[5] = {fid, 0, 0, 0, 0};
     KEYPATH path;
     clearpath(&path);
-    FSBUFF *b = findkeybuff(fsdata, 1, image, 0, charfunc, &path, fsdata->fscb.rootkb);
+    const FSBUFF *b = findkeybuff(fsdata, 1, image, 0, charfunc, &path, fsdata->fscb.rootkb);
     if (b == nullptr) return -1;
     int16_t result;
-    (void)locatekey(&b->kbuff, 1, image, 0, &result, charfunc);
+    (void)locatekey(kbview(b), 1, image, 0, &result, charfunc);
     return result == 0 ? 1 : 0;
 }
 

@@ -178,12 +178,12 @@ uint32_t ridtoblk(FSDATA *fsdata, uint32_t rid) {
         dodberror(1345);
         return 0;
     }
-    FSBUFF *x = readblk(fsdata, xblk);
+    const FSBUFF *x = viewblk(fsdata, xblk);
     if (x == nullptr) {
         dodberror(1345);
         return 0;
     }
-    uint32_t v = x->xlate[rid & 0xff];
+    uint32_t v = get32(imgof(x) + 4 * (rid & 0xff));
     // A free slot or another file's: not this record (a deleted rid).
     if ((v & RIDFILE) != (rid & RIDFILE)) {
         dodberror(1345);
