@@ -71,7 +71,7 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
         if (b->blk == blk) {
             hits++;
             makelast(seq, (int16_t)p);
-            if (own) unlend(fsdata, b, true);
+            if (own) return ownbuff(fsdata, b);
             return b;
         }
     }
@@ -126,9 +126,16 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
             return nullptr;
         }
         v->checked = (char)mark;
+        // A block just read from the file and kept by the store is read
+        // there from now on, like any other held block.
+        if (!own && pagerholds(fsdata, blk)) {
+            v->img = pagerlend(fsdata, blk, &mark);
+            v->lent = 1;
+        }
     }
     makelast(seq, 0);
     v->blk = blk;
+    if (own && v->checked == MARKORDERED) v->checked = MARKKEY;
     return v;
 }
 
@@ -141,14 +148,17 @@ const FSBUFF *viewblk(FSDATA *fsdata, uint32_t blk) { return lookup(fsdata, blk,
 void setchecked(FSDATA *fsdata, const FSBUFF *b, char kind) {
     FSBUFF *w = const_cast<FSBUFF *>(b);
     w->checked = kind;
-    // A clean image is the store's too: the mark goes with it, so that the
-    // next load of the block from the store is not walked again.
-    if (!b->cf) pagersetmark(fsdata, b->blk, (uint8_t)kind);
+    // A borrowed image is the store's: the mark goes with it, so that the
+    // next load of the block is not walked again. A buffer's own copy may
+    // have been changed: its mark reaches the store with the change.
+    if (b->lent) pagersetmark(fsdata, b->blk, (uint8_t)kind);
 }
 
 FSBUFF *ownbuff(FSDATA *fsdata, const FSBUFF *b) {
     FSBUFF *w = const_cast<FSBUFF *>(b);
     unlend(fsdata, w, true);
+    // The caller may change the image: the order is no longer known.
+    if (w->checked == MARKORDERED) w->checked = MARKKEY;
     return w;
 }
 

@@ -49,8 +49,16 @@ FSBUFF *readblk(FSDATA *fsdata, uint32_t blk);
 // as a buffer from readblk would (until the buffer is reused).
 const FSBUFF *viewblk(FSDATA *fsdata, uint32_t blk);
 inline const uint8_t *imgof(const FSBUFF *b) { return b->img; }
-// Notes that the entries of b's image were walked and found sound as a
-// data ('D') or key ('K') block; the store keeps the mark with the image.
+// Marks of an image (FSBUFF.checked, kept by the store with its image):
+// its entries were walked and found sound as a data block, as a key block,
+// or also found in strictly ascending order (keysearch.cc). A change keeps
+// entries sound but may break the order: readblk, which precedes every
+// change, lowers MARKORDERED to MARKKEY.
+constexpr char MARKDATA = 1;
+constexpr char MARKKEY = 2;
+constexpr char MARKORDERED = 3;
+// Sets b's mark; the store keeps it with the image when b reads the image
+// in place.
 void setchecked(FSDATA *fsdata, const FSBUFF *b, char kind);
 // The buffer of a block just viewed, for a change: a borrowed image is
 // copied in (what readblk of the same block would do, without a lookup).

@@ -32,9 +32,10 @@ struct FSBUFF {
     char cf;           // changed since read or last written
     char extblk;       // new block past the end of the file on disk
     // In memory only: the entries of the image were walked and found sound
-    // as a data ('D') or key ('K') block. The store keeps the mark with its
-    // image and the library's own changes keep entries sound, so a block is
-    // walked once per load from the file; its header is checked at every use.
+    // (MARKDATA, MARKKEY, MARKORDERED: cache.h). The store keeps the mark
+    // with its image and the library's own changes keep entries sound, so a
+    // block is walked once per load from the file; its header is checked at
+    // every use.
     char checked;
     char lent;         // img is the store's image, not raw
     const uint8_t *img;   // the image: raw, or the store's when lent

@@ -11,6 +11,7 @@
 #include "fss/alloc.h"
 #include "fss/cache.h"
 #include "fss/errors.h"
+#include "fss/keycmp.h"
 
 namespace pmdb {
 
@@ -31,24 +32,6 @@ uint8_t *bldkey(uint8_t fid, uint32_t rid, int16_t len, const void *key) {
 
 namespace {
 
-inline int16_t sign(int c) { return (int16_t)(c > 0 ? 1 : c < 0 ? -1 : 0); }
-
-inline int16_t cmpu32(uint32_t a, uint32_t b) { return (int16_t)(a > b ? 1 : a < b ? -1 : 0); }
-
-// Steps shared by the typed comparators: fid bytes first, nothing more for
-// an empty value, then the value (valcmp), then the rid when duplicates
-// are ordered.
-template <int W, typename VALCMP>
-inline int16_t typedcmp(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys,
-                        VALCMP valcmp) {
-    if (v1[0] != v2[0]) return v1[0] > v2[0] ? 1 : -1;
-    if (len == 1) return 0;
-    int16_t c = valcmp(v1 + 1, v2 + 1);
-    if (c != 0) return c;
-    if (dupkeys == 0) return 0;
-    return cmpu32(get32(v1 + 1 + W), get32(v2 + 1 + W));
-}
-
 inline uint64_t get64(const uint8_t *p) { return (uint64_t)get32(p) | ((uint64_t)get32(p + 4) << 32); }
 
 // The 80-bit format: significand in bytes 0..7 (bit 63 the explicit
@@ -62,6 +45,8 @@ inline bool ldunordered(const uint8_t *v) {
     if (e != 0 && !intbit) return true;                      // unnormal
     return false;
 }
+
+}  // namespace
 
 int16_t ldcmp(const uint8_t *a, const uint8_t *b) {
     if (ldunordered(a) || ldunordered(b)) return 1;
@@ -87,84 +72,44 @@ int16_t ldcmp(const uint8_t *a, const uint8_t *b) {
     return (int16_t)(na ? -mag : mag);
 }
 
-}  // namespace
-
 bool ldoubleinvalid(const uint8_t *v) { return ldunordered(v); }
 
 int16_t charfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t v1len,
                  int16_t v2len) {
-    int16_t c = sign(memcmp(v1, v2, (size_t)len));
-    if (len == 1) return c;
-    if (c == 0 && v1len != v2len) return v1len > v2len ? 1 : -1;
-    if (c != 0) return c;
-    if (dupkeys == 0) return 0;
-    return cmpu32(get32(v1 + len), get32(v2 + len));
+    return charcmp(v1, v2, len, dupkeys, v1len, v2len);
 }
 
 int16_t ucharfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t v1len,
                   int16_t v2len) {
-    return charfunc(v1, v2, len, dupkeys, v1len, v2len);
+    return charcmp(v1, v2, len, dupkeys, v1len, v2len);
 }
 
-int16_t shortfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                  int16_t) {
-    return typedcmp<2>(v1, v2, len, dupkeys, [](const uint8_t *a, const uint8_t *b) {
-        int16_t x = (int16_t)get16(a), y = (int16_t)get16(b);
-        return (int16_t)(x > y ? 1 : x < y ? -1 : 0);
-    });
+int16_t shortfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<SHORTV>(v1, v2, len, dupkeys, a, b);
 }
 
-int16_t longfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                 int16_t) {
-    return typedcmp<4>(v1, v2, len, dupkeys, [](const uint8_t *a, const uint8_t *b) {
-        int32_t x = (int32_t)get32(a), y = (int32_t)get32(b);
-        return (int16_t)(x > y ? 1 : x < y ? -1 : 0);
-    });
+int16_t longfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<LONGV>(v1, v2, len, dupkeys, a, b);
 }
 
-int16_t ushortfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                   int16_t) {
-    return typedcmp<2>(v1, v2, len, dupkeys, [](const uint8_t *a, const uint8_t *b) {
-        uint16_t x = get16(a), y = get16(b);
-        return (int16_t)(x > y ? 1 : x < y ? -1 : 0);
-    });
+int16_t ushortfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<USHORTV>(v1, v2, len, dupkeys, a, b);
 }
 
-int16_t ulongfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                  int16_t) {
-    return typedcmp<4>(v1, v2, len, dupkeys,
-                       [](const uint8_t *a, const uint8_t *b) { return cmpu32(get32(a), get32(b)); });
+int16_t ulongfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<ULONGV>(v1, v2, len, dupkeys, a, b);
 }
 
-int16_t floatfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                  int16_t) {
-    return typedcmp<4>(v1, v2, len, dupkeys, [](const uint8_t *a, const uint8_t *b) {
-        float x, y;
-        memcpy(&x, a, 4);
-        memcpy(&y, b, 4);
-        if (x > y) return (int16_t)1;
-        if (x < y) return (int16_t)-1;
-        if (x == y) return (int16_t)0;
-        return (int16_t)-1;   // unordered
-    });
+int16_t floatfunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<FLOATV>(v1, v2, len, dupkeys, a, b);
 }
 
-int16_t doublefunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                   int16_t) {
-    return typedcmp<8>(v1, v2, len, dupkeys, [](const uint8_t *a, const uint8_t *b) {
-        double x, y;
-        memcpy(&x, a, 8);
-        memcpy(&y, b, 8);
-        if (x > y) return (int16_t)1;
-        if (x < y) return (int16_t)-1;
-        if (x == y) return (int16_t)0;
-        return (int16_t)-1;   // unordered
-    });
+int16_t doublefunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<DOUBLEV>(v1, v2, len, dupkeys, a, b);
 }
 
-int16_t ldoublefunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t,
-                    int16_t) {
-    return typedcmp<10>(v1, v2, len, dupkeys, ldcmp);
+int16_t ldoublefunc(const uint8_t *v1, const uint8_t *v2, int16_t len, int16_t dupkeys, int16_t a, int16_t b) {
+    return typedcmp<LDOUBLEV>(v1, v2, len, dupkeys, a, b);
 }
 
 const FUNC funcs[NUMKEYTYPES] = {charfunc,  shortfunc, longfunc,   ucharfunc,  ushortfunc,
@@ -275,10 +220,13 @@ const FSBUFF *viewkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
     const FSBUFF *b = viewblk(fsdata, blk);
     if (b == nullptr) return nullptr;
     const KB *kb = kbview(b);
+    // The whole block is wanted (the scans read on to the key's place):
+    // its lines are fetched together rather than one miss after another.
+    for (uint32_t l = 64; l < BLKSIZE; l += 64) __builtin_prefetch(imgof(b) + l);
     if (!checkkbhead(fsdata, blk, kb, expectlevel)) return nullptr;
-    if (b->checked != 'K') {
+    if (b->checked != MARKKEY && b->checked != MARKORDERED) {
         if (!checkkbentries(fsdata, blk, kb)) return nullptr;
-        setchecked(fsdata, b, 'K');
+        setchecked(fsdata, b, MARKKEY);
     }
     return b;
 }

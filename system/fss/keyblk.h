@@ -140,6 +140,12 @@ const FSBUFF *viewkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel);
 inline const KB *kbview(const FSBUFF *b) { return reinterpret_cast<const KB *>(imgof(b)); }
 
 // ---- searches (keysearch.cc) -----------------------------------------
+// The scan of one block: the first entry that does not sort below key
+// (or len), the entry before it (*prev, -1 none) and the last comparison
+// (-1 for an empty block). The comparators of the table are applied
+// inline, one loop per key type.
+int scankb(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc,
+           int16_t *result, int *prev);
 // Position of the first entry not below key, or len; result as the last
 // comparison (-1 for an empty block).
 int locatekey(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,

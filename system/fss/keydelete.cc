@@ -58,18 +58,7 @@ void copykey(KEYCOPY *c, const KB *kb, int pos) {
 // before it (-1 none) and the last comparison (-1 for an empty block).
 int scan(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc,
          int16_t *result, int *prev) {
-    int koff = kbkeyoff(kb), ovh = kboverhead(kb);
-    *result = -1;
-    *prev = -1;
-    int pos = KBHEADER;
-    while (pos < kb->len) {
-        int16_t kl = kbkeylen(kb, pos);
-        *result = cmpfunc(key, kbat(kb, pos) + koff, len < kl ? len : kl, dupkeys, len, kl);
-        if (*result <= 0) break;
-        *prev = pos;
-        pos += kl + ovh;
-    }
-    return pos;
+    return scankb(kb, len, key, dupkeys, cmpfunc, result, prev);
 }
 
 int lastentry(const KB *kb) {

@@ -11,6 +11,7 @@
 #include "fss/cache.h"
 #include "fss/errors.h"
 #include "fss/keyblk.h"
+#include "fss/keycmp.h"
 
 namespace pmdb {
 
@@ -38,32 +39,57 @@ constexpr uint32_t WALKROUNDS = MAXLEVELS;
 
 }  // namespace
 
-int locatekey(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,
-              FUNC cmpfunc) {
-    int ovh = kboverhead(kb), koff = kbkeyoff(kb);
-    *result = -1;
-    int pos = KBHEADER;
-    while (pos < kb->len) {
-        int16_t kl = kbkeylen(kb, pos);
-        *result = cmpfunc(key, kbat(kb, pos) + koff, minlen(len, kl), dupkeys, len, kl);
-        if (*result <= 0) break;
+namespace {
+
+template <class CMP>
+inline int scanwith(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,
+                    int *prev, CMP cmp) {
+    const uint8_t *base = kbat(kb, 0);
+    int ovh = kboverhead(kb), koff = kbkeyoff(kb), end = kb->len;
+    int16_t r = -1;
+    int pv = -1, pos = KBHEADER;
+    while (pos < end) {
+        int16_t kl = (int16_t)get16(base + pos);
+        r = cmp(key, base + pos + koff, minlen(len, kl), dupkeys, len, kl);
+        if (r <= 0) break;
+        pv = pos;
         pos += kl + ovh;
     }
+    *result = r;
+    *prev = pv;
     return pos;
+}
+
+}  // namespace
+
+int scankb(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc,
+           int16_t *result, int *prev) {
+    // One loop per comparator of the table, with the comparison inline.
+    if (cmpfunc == charfunc || cmpfunc == ucharfunc)
+        return scanwith(kb, len, key, dupkeys, result, prev, CHARCMP());
+    if (cmpfunc == ulongfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<ULONGV>());
+    if (cmpfunc == longfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<LONGV>());
+    if (cmpfunc == shortfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<SHORTV>());
+    if (cmpfunc == ushortfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<USHORTV>());
+    if (cmpfunc == floatfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<FLOATV>());
+    if (cmpfunc == doublefunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<DOUBLEV>());
+    if (cmpfunc == ldoublefunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<LDOUBLEV>());
+    return scanwith(kb, len, key, dupkeys, result, prev, cmpfunc);
+}
+
+int locatekey(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,
+              FUNC cmpfunc) {
+    int prev;
+    return scankb(kb, len, key, dupkeys, cmpfunc, result, &prev);
 }
 
 int locatelastkey(const KB *kb, int16_t len, const uint8_t *key, uint32_t *lastblk,
                   int16_t dupkeys, int16_t *result, FUNC cmpfunc) {
-    int ovh = kboverhead(kb), koff = kbkeyoff(kb);
-    *result = 1;
-    int pos = KBHEADER, prev = -1;
-    while (pos < kb->len) {
-        int16_t kl = kbkeylen(kb, pos);
-        *result = cmpfunc(key, kbat(kb, pos) + koff, minlen(len, kl), dupkeys, len, kl);
-        if (*result <= 0) break;
-        prev = pos;
-        pos += kl + ovh;
-    }
+    int koff = kbkeyoff(kb);
+    int prev;
+    int pos = scankb(kb, len, key, dupkeys, cmpfunc, result, &prev);
+    // An empty block keeps the starting value +1.
+    if (kb->len <= KBHEADER) *result = 1;
     if (pos < kb->len) {
         // Stopped at an entry: the one before it, if any, precedes the key.
         if (prev < 0) return -1;

@@ -24,13 +24,29 @@ inline uint8_t *imgat(const PAGER *pg, uint32_t i) {
     return pg->chunks[i / CHUNKSLOTS].imgs + (size_t)(i % CHUNKSLOTS) * BLKSIZE;
 }
 
-// An index entry is the slot + 1 (0: not held), with CHANGEDBIT set while
-// the image is changed: the commit finds the changed blocks in block order
-// by running down the index, without touching the slots.
+// An index entry holds what a lookup needs, so that a block served from
+// the store costs one touch of the index and none of the slot's head:
+//   bits 0..22   the slot + 1 (0: not held)
+//   bit 23       the clock bit: used since the hand last passed
+//   bit 24       lent to a buffer (invariant 9)
+//   bits 25..27  the mark of the layers above (0 when loaded from the file)
+//   bit 31       changed: the commit finds the changed blocks in block
+//                order by running down the index, without touching slots
+constexpr uint32_t SLOTBITS = 0x007fffffu;
+constexpr uint32_t REFBIT = 0x00800000u;
+constexpr uint32_t LENTBIT = 0x01000000u;
+constexpr int MARKSHIFT = 25;
+constexpr uint32_t MARKBITS = 0x0e000000u;
 constexpr uint32_t CHANGEDBIT = 0x80000000u;
+static_assert(MAXSLOTS <= SLOTBITS, "a slot number + 1 fits its bits");
 
 uint32_t lookup(const PAGER *pg, uint32_t blk) {
-    return blk < pg->indexsize ? (pg->index[blk] & ~CHANGEDBIT) - 1 : NOIMAGE;   // 0 - 1 is NOIMAGE
+    return blk < pg->indexsize ? (pg->index[blk] & SLOTBITS) - 1 : NOIMAGE;   // 0 - 1 is NOIMAGE
+}
+
+inline uint8_t markof(uint32_t e) { return (uint8_t)((e & MARKBITS) >> MARKSHIFT); }
+inline uint32_t withmark(uint32_t e, uint8_t mark) {
+    return (e & ~MARKBITS) | (((uint32_t)mark << MARKSHIFT) & MARKBITS);
 }
 
 void setchanged(PAGER *pg, PGSLOT *p, bool changed) {
@@ -58,7 +74,7 @@ bool indexinsert(PAGER *pg, uint32_t blk, uint32_t slot) {
         pg->index = ni;
         pg->indexsize = size;
     }
-    pg->index[blk] = slot + 1;
+    pg->index[blk] = (slot + 1) | REFBIT;
     return true;
 }
 
@@ -108,12 +124,14 @@ uint32_t getslot(PAGER *pg) {
         if (pg->hand >= pg->nslots) pg->hand = 0;
         uint32_t i = pg->hand++;
         PGSLOT *p = slotat(pg, i);
-        if (p->dirty || p->lent || p->blk == NOBLOCK) continue;
-        if (p->ref) {
-            p->ref = 0;
+        if (p->dirty || p->blk == NOBLOCK) continue;
+        uint32_t &e = pg->index[p->blk];
+        if (e & LENTBIT) continue;
+        if (e & REFBIT) {
+            e &= ~REFBIT;
             continue;
         }
-        pg->index[p->blk] = 0;
+        e = 0;
         p->blk = NOBLOCK;
         return i;
     }
@@ -135,9 +153,6 @@ PGSLOT *place(PAGER *pg, uint32_t s, uint32_t blk, const uint8_t *img) {
     p->jtxn = 0;
     p->dirty = 0;
     p->isnew = 0;
-    p->ref = 1;
-    p->mark = 0;
-    p->lent = 0;
     memcpy(imgat(pg, s), img, BLKSIZE);
     return p;
 }
@@ -165,7 +180,7 @@ void sortchanged(PAGER *pg) {
         for (uint32_t b = pg->lowchanged; b <= pg->highchanged; b++) {
             uint32_t e = pg->index[b];
             if ((e & CHANGEDBIT) == 0) continue;
-            *tail = (e & ~CHANGEDBIT) - 1;
+            *tail = (e & SLOTBITS) - 1;
             tail = &slotat(pg, *tail)->next;
         }
         *tail = NOIMAGE;
@@ -352,9 +367,8 @@ int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst, uint8_t *mark) {
     uint32_t s = lookup(pg, blk);
     *mark = 0;
     if (s != NOIMAGE) {
-        PGSLOT *p = slotat(pg, s);
-        p->ref = 1;
-        *mark = p->mark;
+        pg->index[blk] |= REFBIT;
+        *mark = markof(pg->index[blk]);
         memcpy(dst, imgat(pg, s), BLKSIZE);
         return 0;
     }
@@ -373,14 +387,10 @@ int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst, uint8_t *mark) {
     return 0;
 }
 
-uint8_t *pagerpeek(FSDATA *fsdata, uint32_t blk, uint8_t **mark) {
-    PAGER *pg = &fsdata->pager;
+const uint8_t *pagerimage(const FSDATA *fsdata, uint32_t blk) {
+    const PAGER *pg = &fsdata->pager;
     uint32_t s = lookup(pg, blk);
-    if (s == NOIMAGE) return nullptr;
-    PGSLOT *p = slotat(pg, s);
-    p->ref = 1;
-    if (mark != nullptr) *mark = &p->mark;
-    return imgat(pg, s);
+    return s == NOIMAGE ? nullptr : imgat(pg, s);
 }
 
 bool pagerholds(const FSDATA *fsdata, uint32_t blk) { return lookup(&fsdata->pager, blk) != NOIMAGE; }
@@ -389,23 +399,20 @@ const uint8_t *pagerlend(FSDATA *fsdata, uint32_t blk, uint8_t *mark) {
     PAGER *pg = &fsdata->pager;
     uint32_t s = lookup(pg, blk);
     if (s == NOIMAGE) return nullptr;
-    PGSLOT *p = slotat(pg, s);
-    p->ref = 1;
-    p->lent = 1;
-    *mark = p->mark;
+    uint32_t &e = pg->index[blk];
+    e |= REFBIT | LENTBIT;
+    *mark = markof(e);
     return imgat(pg, s);
 }
 
 void pagerunlend(FSDATA *fsdata, uint32_t blk) {
     PAGER *pg = &fsdata->pager;
-    uint32_t s = lookup(pg, blk);
-    if (s != NOIMAGE) slotat(pg, s)->lent = 0;
+    if (lookup(pg, blk) != NOIMAGE) pg->index[blk] &= ~LENTBIT;
 }
 
 void pagersetmark(FSDATA *fsdata, uint32_t blk, uint8_t mark) {
     PAGER *pg = &fsdata->pager;
-    uint32_t s = lookup(pg, blk);
-    if (s != NOIMAGE) slotat(pg, s)->mark = mark;
+    if (lookup(pg, blk) != NOIMAGE) pg->index[blk] = withmark(pg->index[blk], mark);
 }
 
 short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew, uint8_t mark) {
@@ -420,8 +427,7 @@ short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew, uin
     if (p != nullptr && p->dirty) {
         memcpy(imgat(pg, s), img, BLKSIZE);
         p->isnew |= isnew ? 1 : 0;
-        p->ref = 1;
-        p->mark = mark;
+        pg->index[blk] = withmark(pg->index[blk] | REFBIT, mark);
         return 1;
     }
     // First change of blk in this transaction (or since it went out early):
@@ -443,9 +449,8 @@ short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew, uin
         if (p == nullptr) return writeone(fsdata, blk, img, isnew);
     } else {
         memcpy(imgat(pg, s), img, BLKSIZE);
-        p->ref = 1;
     }
-    p->mark = mark;
+    pg->index[blk] = withmark(pg->index[blk] | REFBIT, mark);
     setchanged(pg, p, true);
     p->isnew = isnew ? 1 : 0;
     p->jtxn = pg->txn;
@@ -533,7 +538,6 @@ short pagerrollback(FSDATA *fsdata) {
         PGSLOT *p = slotat(pg, s);
         p->blk = NOBLOCK;
         p->dirty = 0;
-        p->lent = 0;
         p->next = pg->freelist;
         pg->freelist = s;
     }

@@ -44,13 +44,12 @@
 //  (7) Memory that cannot be had never fails a call: the store serves what
 //      it holds, reads the rest from the file, and writes a change it cannot
 //      hold through the journal at once.
-//  (8) Images do not move while held: a pointer from pagerpeek stays valid
-//      until the next call that may evict (a read of another block, a
-//      change handed in, a commit, a rollback, fssetcache).
+//  (8) Images do not move while held.
 //  (9) A lent image (pagerlend: a buffer above reads it in place instead of
-//      holding a copy) is clean and is never evicted or changed while lent;
-//      at most sixteen per open database are lent. Before the store is
-//      dropped (fssetcache, a rollback) the buffers take copies back
+//      holding a copy) is clean and is never evicted or changed while lent,
+//      so the pointer stays valid until the buffer lets it go; at most
+//      sixteen per open database are lent. Before the store drops its
+//      images (fssetcache, a rollback, close) the buffers take copies
 //      (ownbuffs, cache.h).
 //
 // States of a transaction (the changes since the last commit), and the
@@ -90,9 +89,8 @@ struct PGSLOT {
     uint32_t jtxn;     // transaction whose journal holds this block's original
     uint8_t dirty;     // changed since written
     uint8_t isnew;     // beyond the file when it was changed (1300/1305 on failure)
-    uint8_t ref;       // clock bit: used since the hand last passed
-    uint8_t mark;      // for the layers above; 0 when loaded from the file
-    uint8_t lent;      // a buffer above reads this image in place: not evicted
+    // The clock bit, the lent flag and the mark live in the index entry of
+    // the block (pager.cc), which a lookup touches anyway.
 };
 
 // CHUNKSLOTS slots: their heads and their images, each from plat_alloc.
@@ -139,8 +137,9 @@ void pagerclose(FSDATA *fsdata, bool discard);
 // nothing to read (the block lies past the end of the file). *mark is the
 // held image's mark, 0 for a block read from the file.
 int pagerread(FSDATA *fsdata, uint32_t blk, uint8_t *dst, uint8_t *mark);
-// The held image of blk (and its mark byte), or null when not held.
-uint8_t *pagerpeek(FSDATA *fsdata, uint32_t blk, uint8_t **mark);
+// Where the held image of blk lies, or null; changes nothing (for
+// prefetching).
+const uint8_t *pagerimage(const FSDATA *fsdata, uint32_t blk);
 // Is blk held? Changes nothing (not even the clock bit).
 bool pagerholds(const FSDATA *fsdata, uint32_t blk);
 // Lends the held image of blk to a buffer (the clock bit set, as a read
@@ -150,6 +149,8 @@ const uint8_t *pagerlend(FSDATA *fsdata, uint32_t blk, uint8_t *mark);
 void pagerunlend(FSDATA *fsdata, uint32_t blk);
 // Sets the mark of blk's held image, if held.
 void pagersetmark(FSDATA *fsdata, uint32_t blk, uint8_t mark);
+// Marks (0..7) belong to the layers above; a block read from the file has
+// mark 0.
 // Takes a changed block and its mark. 1, or 0 when it could not be held
 // and writing it out failed (1290, 1295, 1300, 1305, or a journal number).
 short pagerput(FSDATA *fsdata, uint32_t blk, const uint8_t *img, bool isnew, uint8_t mark);

@@ -183,6 +183,7 @@ uint32_t ridtoblk(FSDATA *fsdata, uint32_t rid) {
         dodberror(1345);
         return 0;
     }
+    for (uint32_t l = 0; l < BLKSIZE; l += 64) __builtin_prefetch(imgof(x) + l);
     uint32_t v = get32(imgof(x) + 4 * (rid & 0xff));
     // A free slot or another file's: not this record (a deleted rid).
     if ((v & RIDFILE) != (rid & RIDFILE)) {
