@@ -16,10 +16,9 @@ uint32_t hits, miss, bf, fscbf;
 
 void initbuffs(FSDATA *fsdata) {
     for (int j = 0; j < NUMBUFFS; j++) {
+        // Nothing is borrowed here: a fresh open has no store yet, and a
+        // rollback's buffers took their copies before the store was emptied.
         FSBUFF &b = fsdata->buff[j];
-        // Whatever a buffer borrowed goes back (a reopen or a rollback
-        // empties the store right after, or has already).
-        if (b.lent && b.blk != NOBLOCK) pagerunlend(fsdata, b.blk);
         b.blk = NOBLOCK;
         b.cf = 0;
         b.extblk = 0;
