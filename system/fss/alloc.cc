@@ -101,6 +101,7 @@ void undogrowth(FSDATA *fsdata, const GROWMARK &mark) {
     for (uint32_t blk = lb0 + 1; blk <= cb.lb; blk++) {
         FSBUFF *b = cached(fsdata, blk);
         b->blk = NOBLOCK;
+        fsdata->bufblk[b - fsdata->buff] = NOBLOCK;
         b->cf = 0;
         b->extblk = 0;
         b->checked = 0;

@@ -20,6 +20,7 @@ void initbuffs(FSDATA *fsdata) {
         // rollback's buffers took their copies before the store was emptied.
         FSBUFF &b = fsdata->buff[j];
         b.blk = NOBLOCK;
+        fsdata->bufblk[j] = NOBLOCK;
         b.cf = 0;
         b.extblk = 0;
         b.checked = 0;
@@ -31,6 +32,11 @@ void initbuffs(FSDATA *fsdata) {
 
 void makelast(int16_t *seq, int16_t sn) {
     int16_t b = seq[sn];
+    if (sn == 0) {   // a miss: the least recently used buffer goes to the top
+        memmove(seq, seq + 1, (NUMBUFFS - 1) * sizeof *seq);
+        seq[NUMBUFFS - 1] = b;
+        return;
+    }
     memmove(seq + sn, seq + sn + 1, (size_t)(NUMBUFFS - 1 - sn) * sizeof *seq);
     seq[NUMBUFFS - 1] = b;
 }
@@ -64,15 +70,17 @@ void unlend(FSDATA *fsdata, FSBUFF *b, bool copy) {
 // own says whether the caller may change the image; a reader takes the
 // store's image in place when the store holds the block.
 FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
+    own = own || fsdata->plainreads;
     int16_t *seq = fsdata->seq;
-    for (int p = NUMBUFFS - 1; p >= 0; p--) {
-        FSBUFF *b = &fsdata->buff[seq[p]];
-        if (b->blk == blk) {
-            hits++;
-            makelast(seq, (int16_t)p);
-            if (own) return ownbuff(fsdata, b);
-            return b;
-        }
+    int j = findbuff(fsdata, blk);
+    if (j >= 0) {
+        FSBUFF *b = &fsdata->buff[j];
+        hits++;
+        int p = NUMBUFFS - 1;
+        while (seq[p] != j) p--;
+        makelast(seq, (int16_t)p);
+        if (own) return ownbuff(fsdata, b);
+        return b;
     }
     miss++;
     FSBUFF *v = &fsdata->buff[seq[0]];
@@ -85,6 +93,7 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
         return nullptr;
     }
     uint32_t lb = fsdata->fscb.lb;
+    uint8_t mark = 0;
     if (blk > lb) {
         if (blk != lb + 1) {
             dodberror(1390);
@@ -101,10 +110,9 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
         unlend(fsdata, v, false);
         extendedblk(fsdata, v);
         v->checked = 0;
-    } else if (!own && pagerholds(fsdata, blk)) {
+    } else if (const uint8_t *img = own ? nullptr : pagerlend(fsdata, blk, &mark)) {
         unlend(fsdata, v, false);
-        uint8_t mark;
-        v->img = pagerlend(fsdata, blk, &mark);
+        v->img = img;
         v->lent = 1;
         v->checked = (char)mark;
     } else {
@@ -112,7 +120,6 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
         // block and image as they were: a borrowed image is copied first.
         if (!pagerholds(fsdata, blk)) unlend(fsdata, v, true);
         else unlend(fsdata, v, false);
-        uint8_t mark;
         int r = pagerread(fsdata, blk, v->raw, &mark);
         if (r != 0) {
             // Nothing at all to read: the block lies past the end of the
@@ -134,7 +141,8 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
     }
     makelast(seq, 0);
     v->blk = blk;
-    if (own && v->checked == MARKORDERED) v->checked = MARKKEY;
+    fsdata->bufblk[v - fsdata->buff] = blk;
+    if (own && markedkey(v->checked)) v->checked = MARKKEY;
     return v;
 }
 
@@ -157,8 +165,14 @@ FSBUFF *ownbuff(FSDATA *fsdata, const FSBUFF *b) {
     FSBUFF *w = const_cast<FSBUFF *>(b);
     unlend(fsdata, w, true);
     // The caller may change the image: the order is no longer known.
-    if (w->checked == MARKORDERED) w->checked = MARKKEY;
+    if (markedkey(w->checked)) w->checked = MARKKEY;
     return w;
+}
+
+void forgetkeymarks(FSDATA *fsdata) {
+    for (FSBUFF &b : fsdata->buff)
+        if (markedkey(b.checked)) b.checked = 0;
+    pagerforgetmarks(fsdata, (uint8_t)MARKKEY);
 }
 
 void ownbuffs(FSDATA *fsdata) {
@@ -166,6 +180,7 @@ void ownbuffs(FSDATA *fsdata) {
 }
 
 short writeblk(FSDATA *fsdata, uint32_t blk) {
+    cursorwrite(fsdata, blk);
     fsdata->fscb.wrts++;
     changefscb(fsdata);
     FSBUFF *b = readblk(fsdata, blk);

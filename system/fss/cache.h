@@ -28,6 +28,7 @@
 #define PMDB_FSS_CACHE_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include "fss/fsdata.h"
 
@@ -35,6 +36,25 @@ namespace pmdb {
 
 // Process-wide counters, only ever incremented.
 extern uint32_t hits, miss, bf, fscbf;
+
+// The buffer number holding blk, -1 none. Changes nothing.
+inline int findbuff(const FSDATA *fsdata, uint32_t blk) {
+    // All sixteen compared four at a time, without a branch; a block is
+    // held by one buffer at most.
+    typedef uint32_t V4 __attribute__((vector_size(16)));
+    static_assert(NUMBUFFS == 16, "four vectors of four");
+    V4 a, b, c, d;
+    memcpy(&a, fsdata->bufblk, 16);
+    memcpy(&b, fsdata->bufblk + 4, 16);
+    memcpy(&c, fsdata->bufblk + 8, 16);
+    memcpy(&d, fsdata->bufblk + 12, 16);
+    V4 eq = (a == blk) & (V4){1, 2, 4, 8};
+    eq |= (b == blk) & (V4){16, 32, 64, 128};
+    eq |= (c == blk) & (V4){256, 512, 1024, 2048};
+    eq |= (d == blk) & (V4){4096, 8192, 16384, 32768};
+    unsigned m = eq[0] | eq[1] | eq[2] | eq[3];
+    return m == 0 ? -1 : __builtin_ctz(m);
+}
 
 // Fresh buffers: none holds a block, seq = 0..15.
 void initbuffs(FSDATA *fsdata);
@@ -51,15 +71,20 @@ const FSBUFF *viewblk(FSDATA *fsdata, uint32_t blk);
 inline const uint8_t *imgof(const FSBUFF *b) { return b->img; }
 // Marks of an image (FSBUFF.checked, kept by the store with its image):
 // its entries were walked and found sound as a data block, as a key block,
-// or also found in strictly ascending order (keysearch.cc). A change keeps
-// entries sound but may break the order: readblk, which precedes every
-// change, lowers MARKORDERED to MARKKEY.
+// or also found in strictly ascending order (kbordered), and also all of
+// one size. A change keeps entries sound but may break the order: readblk,
+// which precedes every change, lowers an order mark to MARKKEY.
 constexpr char MARKDATA = 1;
 constexpr char MARKKEY = 2;
 constexpr char MARKORDERED = 3;
+constexpr char MARKUNIFORM = 4;
+inline bool markedkey(char m) { return m == MARKKEY || m == MARKORDERED || m == MARKUNIFORM; }
 // Sets b's mark; the store keeps it with the image when b reads the image
 // in place.
 void setchecked(FSDATA *fsdata, const FSBUFF *b, char kind);
+// Forgets every MARKKEY and MARKORDERED, in the buffers and the store (the
+// comparators they were found under have changed).
+void forgetkeymarks(FSDATA *fsdata);
 // The buffer of a block just viewed, for a change: a borrowed image is
 // copied in (what readblk of the same block would do, without a lookup).
 FSBUFF *ownbuff(FSDATA *fsdata, const FSBUFF *b);

@@ -32,7 +32,7 @@ struct FSBUFF {
     char cf;           // changed since read or last written
     char extblk;       // new block past the end of the file on disk
     // In memory only: the entries of the image were walked and found sound
-    // (MARKDATA, MARKKEY, MARKORDERED: cache.h). The store keeps the mark
+    // (MARKDATA, MARKKEY, MARKORDERED, MARKUNIFORM: cache.h). The store keeps the mark
     // with its image and the library's own changes keep entries sound, so a
     // block is walked once per load from the file; its header is checked at
     // every use.
@@ -47,12 +47,35 @@ struct FSBUFF {
     };
 };
 
+// The remembered position of a key walk (keycursor.cc), in memory only:
+// the leaf and the entry the last search returned, and the blocks the
+// written descent passed to reach it, root first and the leaf last. It
+// holds while keychanges is what it was when it was set.
+constexpr int CURSORPATH = 15;   // deeper trees are walked by descents only
+struct KCURSOR {
+    uint32_t epoch;                // keychanges when set; 0: no cursor
+    uint32_t lb;                   // FSCB.lb when set
+    uint32_t blk[CURSORPATH];      // the path
+    int16_t chosen[CURSORPATH];    // the entry the descent chose in each inner block
+    int16_t before[CURSORPATH];    // the entry before it (-1 none)
+    int16_t bufs[CURSORPATH];      // the buffer each block was last found in
+    int16_t depth;                 // blocks on the path
+    int16_t pos;                   // the entry returned last, in the leaf
+    uint8_t fid;                   // its fid byte
+    char judged;                   // nextok and prevok are set (at the first step)
+    char nextok;                   // a step forward from any entry but the leaf's last keeps the path
+    char prevok;                   // a step back from any entry but the leaf's first keeps it
+};
+
 struct FSDATA {
     int fsp;                   // file handle
     FSCB fscb;                 // the control block as held in memory
     char dblocked;             // reserved; the lock flag in use is fscb.dblocked
     char readonly;
     int16_t seq[NUMBUFFS];     // buffer numbers, least to most recently used
+    // buff[j].blk for every j, side by side: a lookup compares all sixteen
+    // at once instead of reaching into sixteen buffers (cache.cc keeps it).
+    uint32_t bufblk[NUMBUFFS];
     FSBUFF buff[NUMBUFFS];
     char path[PATHSIZE];       // full path as given to fsopen or made for a temp file
     // In memory only: 1 + the free slot whose link fsaddat rewrote last, 0
@@ -74,7 +97,29 @@ struct FSDATA {
     uint32_t fileblocks;
     char shortfile;
     PAGER pager;               // the layer below the buffers
+    // In memory only: bumped by every change of the key index (each key
+    // addition and deletion with its splits and repairs), by a change of a
+    // subkey's type, and by open, unlock and rollback. Never 0.
+    uint32_t keychanges;
+    KCURSOR cursor;
+    // In memory only, for tests: every read as the written procedure makes
+    // it, a copy into a buffer and a descent from the root (no in-place
+    // images, no cursor, no prefetching).
+    char plainreads;
 };
+
+// Bumps keychanges (skipping 0) and so ends the key walk's cursor.
+inline void keyschanged(FSDATA *fsdata) {
+    if (++fsdata->keychanges == 0) fsdata->keychanges = 1;
+    fsdata->cursor.epoch = 0;
+}
+// Block blk is being marked changed: a cursor whose path holds it ends.
+inline void cursorwrite(FSDATA *fsdata, uint32_t blk) {
+    KCURSOR &c = fsdata->cursor;
+    if (c.epoch == 0) return;
+    for (int i = 0; i < c.depth; i++)
+        if (c.blk[i] == blk) c.epoch = 0;
+}
 
 extern FSDATA *fsdataary[NUMFSDATA];
 extern char instanceinuse[NUMINSTANCES];

@@ -224,7 +224,7 @@ const FSBUFF *viewkeyblk(FSDATA *fsdata, uint32_t blk, int expectlevel) {
     // its lines are fetched together rather than one miss after another.
     for (uint32_t l = 64; l < BLKSIZE; l += 64) __builtin_prefetch(imgof(b) + l);
     if (!checkkbhead(fsdata, blk, kb, expectlevel)) return nullptr;
-    if (b->checked != MARKKEY && b->checked != MARKORDERED) {
+    if (!markedkey(b->checked)) {
         if (!checkkbentries(fsdata, blk, kb)) return nullptr;
         setchecked(fsdata, b, MARKKEY);
     }

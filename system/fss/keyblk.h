@@ -146,6 +146,11 @@ inline const KB *kbview(const FSBUFF *b) { return reinterpret_cast<const KB *>(i
 // inline, one loop per key type.
 int scankb(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc,
            int16_t *result, int *prev);
+// The same answer for a viewed block, by bisection when the block is in
+// strictly ascending order (kbordered); only the sign of *result is the
+// scan's.
+int scanblock(FSDATA *fsdata, const FSBUFF *b, int16_t len, const uint8_t *key, int16_t dupkeys,
+              FUNC cmpfunc, int16_t *result, int *prev);
 // Position of the first entry not below key, or len; result as the last
 // comparison (-1 for an empty block).
 int locatekey(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,
@@ -156,19 +161,50 @@ int locatelastkey(const KB *kb, int16_t len, const uint8_t *key, uint32_t *lastb
 // Descends from startblk to the block at stoplevel (0 = the leaf) where key
 // belongs, filling path. Returns the buffer, null on failure (1155, 1160,
 // 1165 recorded).
+// The blocks a descent passed, root first and the block it reached last,
+// with the entry it chose in each inner block (pos: an entry, or len for
+// xtrablk) and the entry before that one (prev, -1 none). depth -1: too
+// deep to keep.
+struct KTRAIL {
+    int depth;
+    uint32_t blk[CURSORPATH];
+    int16_t pos[CURSORPATH];
+    int16_t prev[CURSORPATH];
+};
 // The blocks are viewed (read in place); a caller that changes the block
-// it reached takes it with ownbuff.
+// it reached takes it with ownbuff. The trail, when given, is filled.
 const FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                          FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel = 0);
+                          FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel = 0,
+                          KTRAIL *trail = nullptr);
 const FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                              FUNC cmpfunc);
+                              FUNC cmpfunc, KTRAIL *trail = nullptr);
 const FSBUFF *findlastkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
                               FUNC cmpfunc, KEYPATH *path, uint32_t firstblk);
+// Copies the value of the leaf entry at pos into key (keylen to *keylen
+// when given); returns its rid.
+uint32_t copykeyout(const KB *kb, int pos, void *key, int16_t *keylen);
 uint32_t firstkey(FSDATA *fsdata, uint8_t fid, void *key, int16_t *keylen);
 uint32_t lastkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
 uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
 uint32_t nextkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, int16_t *newlen);
 uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key);
+
+// ---- the walk's cursor (keycursor.cc) --------------------------------
+// Is the (checked) key block in strictly ascending order: every entry's
+// image longer than its fid byte and equal to itself, fid bytes not
+// falling, and entries of one fid strictly ascending, both ways, under its
+// comparator and duplicate flag? Marks the block MARKORDERED when it is,
+// MARKUNIFORM when its entries are also all of one size.
+bool kbordered(FSDATA *fsdata, const FSBUFF *b);
+// Remembers the leaf entry at pos that a search just returned, reached by
+// the descent in trail (whose blocks are all in the buffers).
+void setcursor(FSDATA *fsdata, const KTRAIL *trail, int pos);
+// The step of nextkey (prevkey) from image taken at the cursor: 1 with the
+// result in *rid (0: none) and key (and *newlen) filled as the descent
+// would fill them; 0 when the cursor does not apply (nothing changed).
+int cursornext(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, int16_t *newlen,
+               uint32_t *rid);
+int cursorprev(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, uint32_t *rid);
 
 // ---- insertion (keyinsert.cc) ----------------------------------------
 // A key image with its rid, copied out of a block.

@@ -298,6 +298,7 @@ short freekeyblock(FSDATA *fsdata, uint32_t blk) {
 }
 
 short deletekey(FSDATA *fsdata, int16_t len, const uint8_t *key) {
+    keyschanged(fsdata);
     FUNC cmpfunc;
     int16_t dupkeys;
     if (!choosecmp(fsdata, key[0], &cmpfunc, &dupkeys)) return 0;

@@ -441,6 +441,7 @@ short addkeytoblk(FSDATA *fsdata, int16_t len, const uint8_t *key) {
 }
 
 short addkey(FSDATA *fsdata, int16_t len, const uint8_t *key) {
+    keyschanged(fsdata);
     if (fsdata->fscb.rootkb == 0) {
         uint32_t root = newkeyblock(fsdata, 0);
         if (root == 0) {

@@ -19,14 +19,6 @@ namespace {
 
 inline int16_t minlen(int16_t a, int16_t b) { return a < b ? a : b; }
 
-// Copies the value of the leaf entry at pos into key; returns its rid.
-uint32_t copyout(const KB *kb, int pos, void *key, int16_t *keylen) {
-    int16_t kl = kbkeylen(kb, pos);
-    if (kl > 1) memcpy(key, kbat(kb, pos) + LEAFKEYOFF + 1, (size_t)(kl - 1));
-    if (keylen != nullptr) *keylen = kl;
-    return get32(kbat(kb, pos) + LEAFKEYOFF + kl);
-}
-
 // Bounds of the backward walk. In a sound tree findlastkeybuff climbs the
 // descent's path and then goes down one subtree, at most 2 * MAXLEVELS
 // blocks, and the leaf it reaches holds a key below the value, so prevkey
@@ -62,19 +54,90 @@ inline int scanwith(const KB *kb, int16_t len, const uint8_t *key, int16_t dupke
 
 }  // namespace
 
+uint32_t copykeyout(const KB *kb, int pos, void *key, int16_t *keylen) {
+    int16_t kl = kbkeylen(kb, pos);
+    if (kl > 1) memcpy(key, kbat(kb, pos) + LEAFKEYOFF + 1, (size_t)(kl - 1));
+    if (keylen != nullptr) *keylen = kl;
+    return get32(kbat(kb, pos) + LEAFKEYOFF + kl);
+}
+
+namespace {
+
+// The same answer by bisection, for a block in strictly ascending order
+// (kbordered): "does not sort below the key" is then false and then true
+// along the block, so the first entry where it holds is found with a
+// comparison per halving. Only the sign of the result is kept: positive
+// when every entry sorts below the key.
+template <class CMP>
+inline int bisectwith(const KB *kb, bool uniform, int16_t len, const uint8_t *key, int16_t dupkeys,
+                      int16_t *result, int *prev, CMP cmp) {
+    const uint8_t *base = kbat(kb, 0);
+    int ovh = kboverhead(kb), koff = kbkeyoff(kb), end = kb->len;
+    if (end <= KBHEADER) {
+        *result = -1;
+        *prev = -1;
+        return end;
+    }
+    // Where entry i lies: i entries of one size on, or from the offsets
+    // walked once.
+    int16_t at[(BLKSIZE - KBHEADER) / (LEAFOVERHEAD + 1) + 1];
+    int n = 0, size = 0;
+    if (uniform) {
+        size = get16(base + KBHEADER) + ovh;
+        n = (end - KBHEADER) / size;
+    } else {
+        for (int pos = KBHEADER; pos < end; pos += get16(base + pos) + ovh) at[n++] = (int16_t)pos;
+    }
+    auto entry = [&](int i) { return uniform ? KBHEADER + i * size : at[i]; };
+    int lo = 0, hi = n;
+    int16_t r = 1;
+    while (lo < hi) {
+        int mid = (lo + hi) / 2;
+        int pos = entry(mid);
+        int16_t kl = (int16_t)get16(base + pos);
+        int16_t c = cmp(key, base + pos + koff, minlen(len, kl), dupkeys, len, kl);
+        if (c <= 0) {
+            hi = mid;
+            r = c;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    *result = lo < n ? r : 1;
+    *prev = lo > 0 ? entry(lo - 1) : -1;
+    return lo < n ? entry(lo) : end;
+}
+
+// Calls fn with the comparison of cmpfunc as a function object: the
+// comparators of the table inline, any other through its pointer.
+template <class FN>
+inline int withcmp(FUNC cmpfunc, FN fn) {
+    if (cmpfunc == charfunc || cmpfunc == ucharfunc) return fn(CHARCMP());
+    if (cmpfunc == ulongfunc) return fn(TYPEDCMP<ULONGV>());
+    if (cmpfunc == longfunc) return fn(TYPEDCMP<LONGV>());
+    if (cmpfunc == shortfunc) return fn(TYPEDCMP<SHORTV>());
+    if (cmpfunc == ushortfunc) return fn(TYPEDCMP<USHORTV>());
+    if (cmpfunc == floatfunc) return fn(TYPEDCMP<FLOATV>());
+    if (cmpfunc == doublefunc) return fn(TYPEDCMP<DOUBLEV>());
+    if (cmpfunc == ldoublefunc) return fn(TYPEDCMP<LDOUBLEV>());
+    return fn(cmpfunc);
+}
+
+}  // namespace
+
 int scankb(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, FUNC cmpfunc,
            int16_t *result, int *prev) {
     // One loop per comparator of the table, with the comparison inline.
-    if (cmpfunc == charfunc || cmpfunc == ucharfunc)
-        return scanwith(kb, len, key, dupkeys, result, prev, CHARCMP());
-    if (cmpfunc == ulongfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<ULONGV>());
-    if (cmpfunc == longfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<LONGV>());
-    if (cmpfunc == shortfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<SHORTV>());
-    if (cmpfunc == ushortfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<USHORTV>());
-    if (cmpfunc == floatfunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<FLOATV>());
-    if (cmpfunc == doublefunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<DOUBLEV>());
-    if (cmpfunc == ldoublefunc) return scanwith(kb, len, key, dupkeys, result, prev, TYPEDCMP<LDOUBLEV>());
-    return scanwith(kb, len, key, dupkeys, result, prev, cmpfunc);
+    return withcmp(cmpfunc, [&](auto cmp) { return scanwith(kb, len, key, dupkeys, result, prev, cmp); });
+}
+
+int scanblock(FSDATA *fsdata, const FSBUFF *b, int16_t len, const uint8_t *key, int16_t dupkeys,
+              FUNC cmpfunc, int16_t *result, int *prev) {
+    const KB *kb = kbview(b);
+    if (fsdata->plainreads || !kbordered(fsdata, b))
+        return scankb(kb, len, key, dupkeys, cmpfunc, result, prev);
+    bool uniform = b->checked == MARKUNIFORM;
+    return withcmp(cmpfunc, [&](auto cmp) { return bisectwith(kb, uniform, len, key, dupkeys, result, prev, cmp); });
 }
 
 int locatekey(const KB *kb, int16_t len, const uint8_t *key, int16_t dupkeys, int16_t *result,
@@ -105,8 +168,26 @@ int locatelastkey(const KB *kb, int16_t len, const uint8_t *key, uint32_t *lastb
     return prev;
 }
 
+namespace {
+
+// Notes block b of a descent in the trail, with the entry chosen in it.
+inline void follow(KTRAIL *trail, uint32_t blk, int pos, int prev) {
+    if (trail == nullptr || trail->depth < 0) return;
+    if (trail->depth >= CURSORPATH) {
+        trail->depth = -1;
+        return;
+    }
+    trail->blk[trail->depth] = blk;
+    trail->pos[trail->depth] = (int16_t)pos;
+    trail->prev[trail->depth] = (int16_t)prev;
+    trail->depth++;
+}
+
+}  // namespace
+
 const FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                          FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel) {
+                          FUNC cmpfunc, KEYPATH *path, uint32_t startblk, int stoplevel, KTRAIL *trail) {
+    if (trail != nullptr) trail->depth = 0;
     const FSBUFF *b = viewkeyblk(fsdata, startblk, -1);
     if (b == nullptr) {
         dodberror(1155);
@@ -123,23 +204,27 @@ const FSBUFF *findkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16
         int level = kb->level;
         path->blk[level] = b->blk;
         int16_t result;
-        int pos = kb->numkeys > 0 ? locatekey(kb, len, key, dupkeys, &result, cmpfunc) : kb->len;
+        int prev = -1;
+        int pos = kb->numkeys > 0 ? scanblock(fsdata, b, len, key, dupkeys, cmpfunc, &result, &prev) : kb->len;
         uint32_t next = pos < kb->len ? kbchild(kb, pos) : kb->xtrablk;
         if (next == 0) {
             dodberror(1160);
             return nullptr;
         }
+        follow(trail, b->blk, pos, prev);
         b = viewkeyblk(fsdata, next, level - 1);
         if (b == nullptr) {
             dodberror(1165);
             return nullptr;
         }
     }
+    follow(trail, b->blk, -1, -1);
     return b;
 }
 
 const FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, int16_t dupkeys,
-                              FUNC cmpfunc) {
+                              FUNC cmpfunc, KTRAIL *trail) {
+    if (trail != nullptr) trail->depth = 0;
     if (fsdata->fscb.rootkb == 0) return nullptr;
     const FSBUFF *b = viewkeyblk(fsdata, fsdata->fscb.rootkb, -1);
     if (b == nullptr) {
@@ -149,24 +234,29 @@ const FSBUFF *findnextkeybuff(FSDATA *fsdata, int16_t len, const uint8_t *key, i
     while (kbview(b)->level > 0) {
         const KB *kb = kbview(b);
         int level = kb->level;
-        int pos = kb->len;
+        int pos = kb->len, prev = -1;
         if (kb->numkeys > 0) {
             int16_t result;
-            pos = locatekey(kb, len, key, dupkeys, &result, cmpfunc);
+            pos = scanblock(fsdata, b, len, key, dupkeys, cmpfunc, &result, &prev);
             // An entry equal to the key: nothing under its child follows it.
-            if (result == 0) pos = kbnext(kb, pos);
+            if (result == 0) {
+                prev = pos;
+                pos = kbnext(kb, pos);
+            }
         }
         uint32_t next = pos < kb->len ? kbchild(kb, pos) : kb->xtrablk;
         if (next == 0) {
             dodberror(1255);
             return nullptr;
         }
+        follow(trail, b->blk, pos, prev);
         b = viewkeyblk(fsdata, next, level - 1);
         if (b == nullptr) {
             dodberror(1260);
             return nullptr;
         }
     }
+    follow(trail, b->blk, -1, -1);
     return b;
 }
 
@@ -236,12 +326,16 @@ uint32_t firstkey(FSDATA *fsdata, uint8_t fid, void *key, int16_t *keylen) {
     if (fsdata->fscb.rootkb == 0) return 0;
     KEYPATH path;
     clearpath(&path);
-    const FSBUFF *b = findkeybuff(fsdata, 1, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+    KTRAIL trail;
+    const FSBUFF *b = findkeybuff(fsdata, 1, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, 0, &trail);
     if (b == nullptr) return 0;
     int16_t result;
-    int pos = locatekey(kbview(b), 1, image, dupkeys, &result, cmpfunc);
+    int prev;
+    int pos = scanblock(fsdata, b, 1, image, dupkeys, cmpfunc, &result, &prev);
     if (result != 0) return 0;
-    return copyout(kbview(b), pos, key, keylen);
+    uint32_t rid = copykeyout(kbview(b), pos, key, keylen);
+    setcursor(fsdata, &trail, pos);
+    return rid;
 }
 
 uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
@@ -252,27 +346,37 @@ uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     if (fsdata->fscb.rootkb == 0) return 0;
     KEYPATH path;
     clearpath(&path);
-    const FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+    KTRAIL trail;
+    const FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, 0, &trail);
     if (b == nullptr) return 0;
     int16_t result;
-    int pos = locatekey(kbview(b), len, image, dupkeys, &result, cmpfunc);
+    int prev;
+    int pos = scanblock(fsdata, b, len, image, dupkeys, cmpfunc, &result, &prev);
     if (result != 0) return 0;
-    return copyout(kbview(b), pos, key, nullptr);
+    uint32_t rid = copykeyout(kbview(b), pos, key, nullptr);
+    setcursor(fsdata, &trail, pos);
+    return rid;
 }
 
 uint32_t nextkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key, int16_t *newlen) {
     FUNC cmpfunc;
     int16_t dupkeys;
     if (!choosecmp(fsdata, image[0], &cmpfunc, &dupkeys)) return 0;
-    const FSBUFF *b = findnextkeybuff(fsdata, len, image, dupkeys, cmpfunc);
+    uint32_t rid;
+    if (cursornext(fsdata, len, image, key, newlen, &rid)) return rid;
+    KTRAIL trail;
+    const FSBUFF *b = findnextkeybuff(fsdata, len, image, dupkeys, cmpfunc, &trail);
     if (b == nullptr) return 0;
     const KB *kb = kbview(b);
     int16_t result;
-    int pos = locatekey(kb, len, image, dupkeys, &result, cmpfunc);
+    int prev;
+    int pos = scanblock(fsdata, b, len, image, dupkeys, cmpfunc, &result, &prev);
     if (result == 0 && pos < kb->len) pos = kbnext(kb, pos);
     if (pos >= kb->len) return 0;
     if (kbat(kb, pos)[LEAFKEYOFF] != image[0]) return 0;
-    return copyout(kb, pos, key, newlen);
+    rid = copykeyout(kb, pos, key, newlen);
+    setcursor(fsdata, &trail, pos);
+    return rid;
 }
 
 uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
@@ -280,9 +384,12 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     int16_t dupkeys;
     if (!choosecmp(fsdata, image[0], &cmpfunc, &dupkeys)) return 0;
     if (fsdata->fscb.rootkb == 0) return 0;
+    uint32_t rid;
+    if (cursorprev(fsdata, len, image, key, &rid)) return rid;
     KEYPATH path;
     clearpath(&path);
-    const FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb);
+    KTRAIL trail;
+    const FSBUFF *b = findkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, fsdata->fscb.rootkb, 0, &trail);
     if (b == nullptr) return 0;
     path.blk[0] = b->blk;
     int16_t result = 1;
@@ -301,10 +408,13 @@ uint32_t prevkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
             }
             b = findlastkeybuff(fsdata, len, image, dupkeys, cmpfunc, &path, path.blk[1]);
             if (b == nullptr) return 0;
+            trail.depth = -1;   // the walk left the descent's path
             result = 1;
         }
     } while (result != 0);
-    return copyout(kbview(b), pos, key, nullptr);
+    rid = copykeyout(kbview(b), pos, key, nullptr);
+    setcursor(fsdata, &trail, pos);
+    return rid;
 }
 
 uint32_t lastkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {

@@ -37,6 +37,7 @@ short lock(FS *fsinfo, const char *call) {
 // Steps shared by every release: flush, close, reopen. A read-only
 // database is reopened read-only: it must never become writable.
 short release(FSDATA *fsdata) {
+    keyschanged(fsdata);
     fsdata->fscb.dblocked = 0;
     changefscb(fsdata);
     // A commit that fails has recorded its own numbers; its changes stay
@@ -105,6 +106,7 @@ PMDB_API short fsunlock(char instance, FS *fsinfo) {
     harderrno = 0;
     FSDATA *fsdata = usehandle(fsinfo, "fsunlock");
     if (fsdata == nullptr) return 0;
+    keyschanged(fsdata);
     if (fsdata->readonly) return 1;
     return release(fsdata);
 }
@@ -116,6 +118,7 @@ PMDB_API short fsrollback(char instance, FS *fsinfo) {
     FSDATA *fsdata = usehandle(fsinfo, "fsrollback");
     if (fsdata == nullptr) return 0;
     fsdata->fscb.dblocked = 0;
+    keyschanged(fsdata);
     if (fsdata->readonly) return 1;   // it never has changes to drop
     // The blocks first (from the journal where some went out early), then
     // the buffers and the control block as the file now holds them.

@@ -35,6 +35,7 @@ int claimentry(FS **fsout) {
     }
     memset(fsdata, 0, sizeof *fsdata);
     fsdata->fsp = -1;
+    fsdata->keychanges = 1;
     pagerinit(fsdata);
     fsdataary[n] = fsdata;
     FS *fs = takehandle();

@@ -119,6 +119,7 @@ struct PAGER {
     int16_t syncmode;      // 0 no fsync, 1 fsync at commit
     uint32_t txn;          // number of the transaction, from 1
     uint32_t cbjtxn;       // transaction whose journal holds block 0's original
+    uint8_t *rabuf;        // the read-ahead window (pager.cc), from plat_alloc when first wanted
     uint32_t lowchanged;   // lowest block held changed (while nchanged > 0)
     uint32_t highchanged;  // highest block changed in this transaction
     uint8_t cbimg[BLKSIZE];   // block 0 as last committed by this open
@@ -149,6 +150,8 @@ const uint8_t *pagerlend(FSDATA *fsdata, uint32_t blk, uint8_t *mark);
 void pagerunlend(FSDATA *fsdata, uint32_t blk);
 // Sets the mark of blk's held image, if held.
 void pagersetmark(FSDATA *fsdata, uint32_t blk, uint8_t mark);
+// Every held image whose mark is atleast or more gets mark 0.
+void pagerforgetmarks(FSDATA *fsdata, uint8_t atleast);
 // Marks (0..7) belong to the layers above; a block read from the file has
 // mark 0.
 // Takes a changed block and its mark. 1, or 0 when it could not be held

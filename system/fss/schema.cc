@@ -108,6 +108,10 @@ short definesubkey(FSDATA *fsdata, uint8_t fid, int16_t keytype, int16_t dupkeys
     f.keytype[s] = (signed char)keytype;
     f.dupkeys = (uint16_t)(dupkeys ? f.dupkeys | (1u << s) : f.dupkeys & ~(1u << s));
     changefscb(fsdata);
+    // The checks of key blocks (typed widths) and their order were made
+    // under the old comparators: every key block is walked again.
+    keyschanged(fsdata);
+    forgetkeymarks(fsdata);
     return 1;
 }
 
