@@ -12,13 +12,15 @@
 // cut the file (a rollback does), and touching a mapped page past the new
 // end kills the reader with SIGBUS; the library promises not to crash on a
 // bad file. Measured at a million entries (a 140 MB file, random lookups),
-// a buffer miss served from the store costs about 0.2 us, nearly all of it
+// a buffer miss served from the store cost about 0.2 us, nearly all of it
 // the 1 KiB copy out of memory, against about 1 us for the pread it
-// replaces. The index by block number (4 bytes per block up to the highest
-// held) beat a hash table, whose probes missed the processor's cache; huge
-// pages for the images made random reads some 5% faster but the first fill
-// of the store 20% slower, so the images are plain allocations. Changed
-// blocks are written with pwritev: a writable mapping measured no faster.
+// replaced; reading calls now read the store's image in place (cache.h).
+// The index by block number (4 bytes per block up to the highest held)
+// beat a hash table, whose probes missed the processor's cache. The images
+// lie in huge pages where the system has them (random lookups a fifth
+// faster); a large file is read into the store a window of blocks at a
+// time (pager.cc, readahead). Changed blocks are written with pwritev: a
+// writable mapping measured no faster.
 //
 // Invariants
 //  (1) No block of the database file that existed when the transaction

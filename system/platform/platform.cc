@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -247,6 +248,16 @@ void *plat_alloc(size_t n) {
 }
 
 void plat_free(void *p) { free(p); }
+
+void *plat_allocpages(size_t n) {
+    if (injected(PLAT_ALLOC)) return nullptr;
+    void *p = aligned_alloc(PLATPAGESIZE, n);
+#ifdef MADV_HUGEPAGE
+    // Only advice: without huge pages the memory is used as it is.
+    if (p != nullptr) (void)madvise(p, n, MADV_HUGEPAGE);
+#endif
+    return p;
+}
 
 int plat_appendline(const char *file, const char *text) {
     if (injected(PLAT_OPEN)) return -1;

@@ -88,6 +88,12 @@ int64_t plat_filesize(int fd);
 int plat_remove(const char *path);
 void *plat_alloc(size_t n);
 void plat_free(void *p);
+// Memory for a large array of block images (a multiple of PLATPAGESIZE):
+// aligned to PLATPAGESIZE and, where the system offers them, in huge pages,
+// which spare random reads across the array most of their translation
+// misses. Counted as an allocation; freed with plat_free.
+constexpr size_t PLATPAGESIZE = (size_t)2 << 20;
+void *plat_allocpages(size_t n);
 // Appends text and "\r\n" to the named text file; 0 ok, -1 failed.
 int plat_appendline(const char *file, const char *text);
 // Local broken-down time of the calendar clock; 0 ok.
