@@ -73,6 +73,49 @@ TEST_F(DbTest, TheBoundNeverChangesTheBytesWritten) {
     EXPECT_TRUE(files[0] == files[2]);
 }
 
+TEST_F(DbTest, WindowsReadAheadKeepWhatTheStoreHolds) {
+    struct Restore {
+        uint32_t v = pmdb::raheadminblocks;
+        ~Restore() { pmdb::raheadminblocks = v; }
+    } restore;
+    pmdb::raheadminblocks = 16;   // the windows of a large file, on a small one
+    FS *fs = createopen("w.db");
+    ASSERT_NE(fs, nullptr);
+    kvmodel m;
+    std::mt19937 rng(9);
+    ASSERT_TRUE(kvbatch(fs, &m, &rng, 3000));
+    fsclose(0, fs);
+    fs = fsopen(0, path("w.db").c_str(), 0, 0);
+    ASSERT_NE(fs, nullptr);
+    pmdb::FSDATA *d = data(fs);
+    ASSERT_GT(d->fscb.lb, 64u);
+    EXPECT_LE(readall(d), (long)(d->fscb.lb / 64 + 2));
+    EXPECT_EQ(kvdiff(fs, m), "");
+    // Changes made while windows are read over blocks changed in the
+    // buffers and in the store: the changes are what reaches the file.
+    fsclose(0, fs);
+    fs = fsopen(0, path("w.db").c_str(), 0, 0);
+    ASSERT_NE(fs, nullptr);
+    ASSERT_EQ(fslock(0, fs, nullptr), 1);
+    ASSERT_TRUE(kvbatch(fs, &m, &rng, 2000));
+    ASSERT_EQ(fsunlock(0, fs), 1);
+    EXPECT_EQ(kvdiff(fs, m), "");
+    fsclose(0, fs);
+    // A failed window leaves the block to a read of its own; when that
+    // fails too, the read reports it as before.
+    fs = fsopen(0, path("w.db").c_str(), 0, 0);
+    ASSERT_NE(fs, nullptr);
+    d = data(fs);
+    pmdb::plat_failat(pmdb::PLAT_READ, 1, 0);
+    EXPECT_NE(pmdb::readblk(d, 10), nullptr);
+    pmdb::plat_failat(pmdb::PLAT_READ, 1, 1);
+    EXPECT_EQ(pmdb::readblk(d, 70), nullptr);
+    EXPECT_TRUE(recorded(1400));
+    pmdb::plat_faultreset();
+    EXPECT_EQ(kvdiff(fs, m), "");
+    fsclose(0, fs);
+}
+
 TEST_F(DbTest, StorageCallsCheckTheirArguments) {
     FS bad{};
     bad.fsdatanum = 7;

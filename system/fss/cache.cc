@@ -258,6 +258,9 @@ short flushbuffs(FSDATA *fsdata) {
     for (FSBUFF &b : fsdata->buff) {
         bool isnew = false;
         if (b.blk != NOBLOCK && pagerchanged(fsdata, b.blk, &isnew)) {
+            // A buffer that reads the image in place takes it as its own
+            // first: the bytes handed down again must be the image's.
+            unlend(fsdata, &b, true);
             b.cf = 1;
             b.extblk = isnew ? 1 : 0;
         }

@@ -18,7 +18,7 @@ constexpr uint32_t MAXSLOTS = MAXBLOCK + 1;   // a store never needs more than t
 
 constexpr size_t CHUNKBYTES = (size_t)CHUNKSLOTS * BLKSIZE;
 constexpr uint32_t RAHEAD = 64;                 // blocks per read-ahead window (a power of 2)
-constexpr uint32_t RAHEADMINBLOCKS = 4096;      // smaller files are read block by block
+
 constexpr uint32_t FIRSTINDEX = 1024;
 
 inline PGSLOT *slotat(const PAGER *pg, uint32_t i) { return &pg->chunks[i / CHUNKSLOTS].heads[i % CHUNKSLOTS]; }
@@ -356,6 +356,8 @@ void setbound(PAGER *pg, uint32_t kib) {
 
 }  // namespace
 
+uint32_t raheadminblocks = 4096;
+
 void pagerinit(FSDATA *fsdata) {
     PAGER *pg = &fsdata->pager;
     memset(pg, 0, sizeof *pg);
@@ -395,7 +397,7 @@ void pagerclose(FSDATA *fsdata, bool discard) {
 // and their reads stay one call per block.
 bool readahead(FSDATA *fsdata, uint32_t blk, uint8_t *dst) {
     PAGER *pg = &fsdata->pager;
-    if (fsdata->fileblocks < RAHEADMINBLOCKS || pg->nomem) return false;
+    if (fsdata->fileblocks < raheadminblocks || pg->nomem) return false;
     if (pg->freelist == NOIMAGE && pg->nslots + RAHEAD > pg->maxslots) return false;
     if (pg->rabuf == nullptr) {
         pg->rabuf = (uint8_t *)plat_alloc((size_t)RAHEAD * BLKSIZE);

@@ -48,9 +48,10 @@
 //      hold through the journal at once.
 //  (8) Images do not move while held.
 //  (9) A lent image (pagerlend: a buffer above reads it in place instead of
-//      holding a copy) is clean and is never evicted or changed while lent,
-//      so the pointer stays valid until the buffer lets it go; at most
-//      sixteen per open database are lent. Before the store drops its
+//      holding a copy; it may be a change not yet written) is never evicted
+//      or changed while lent: a buffer takes a copy of it before its block
+//      is changed or handed down again. So the pointer stays valid until the
+//      buffer lets it go; at most sixteen per open database are lent. Before the store drops its
 //      images (fssetcache, a rollback, close) the buffers take copies
 //      (ownbuffs, cache.h).
 //
@@ -129,6 +130,11 @@ struct PAGER {
     int16_t writer;        // entry in the writer registry, -1 none
     JOURNAL journal;
 };
+
+// Files of at least this many blocks (when opened) are read into the store
+// a window of 64 blocks at a time; smaller ones block by block. A variable
+// only so that tests can reach the windows with small files.
+extern uint32_t raheadminblocks;
 
 // Empty store, default bound, mode 0.
 void pagerinit(FSDATA *fsdata);
