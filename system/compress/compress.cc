@@ -11,6 +11,32 @@ namespace {
 constexpr int MAXREPEAT = 128;    // -count of the longest repeat item (129 bytes)
 constexpr int MAXLITERAL = 127;
 
+inline uint64_t load64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+
+// The length of the literal item that starts at i: it ends after a byte
+// whose next two bytes (both inside the record) are equal, at the end of
+// the record, or at MAXLITERAL bytes. The pairs are looked for eight at a
+// time: byte t of x is zero where record bytes j + t and j + t + 1 agree.
+inline int literallen(const uint8_t *b2, int i, int n) {
+    int limit = n - i < MAXLITERAL ? n - i : MAXLITERAL;
+    int j = i + 1;
+    for (; j + 8 < n && j - i < limit; j += 8) {
+        uint64_t x = load64(b2 + j) ^ load64(b2 + j + 1);
+        uint64_t zero = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+        if (zero != 0) {
+            int k = j - i + (__builtin_ctzll(zero) >> 3);
+            return k < limit ? k : limit;
+        }
+    }
+    for (; j - i < limit; j++)
+        if (j + 1 < n && b2[j] == b2[j + 1]) return j - i;
+    return limit;
+}
+
 }  // namespace
 
 int16_t compress(uint8_t *b1, size_t cap, const uint8_t *b2, int16_t len) {
@@ -35,14 +61,7 @@ int16_t compress(uint8_t *b1, size_t cap, const uint8_t *b2, int16_t len) {
             out += 2;
             i += k + 1;
         } else {
-            // A literal ends after a byte whose next two bytes (both inside
-            // the record) are equal, at the end of the record, or full.
-            int k = 0;
-            for (;;) {
-                k++;
-                if (i + k >= n || k == MAXLITERAL) break;
-                if (i + k + 1 < n && b2[i + k] == b2[i + k + 1]) break;
-            }
+            int k = literallen(b2, i, n);
             if (out + 1 + k >= n || (size_t)(out + 1 + k) > cap) {
                 packed = false;
                 break;

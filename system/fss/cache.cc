@@ -69,7 +69,8 @@ void unlend(FSDATA *fsdata, FSBUFF *b, bool copy) {
 // holds the block, the use order, the victim and its flush, the counters.
 // own says whether the caller may change the image; a reader takes the
 // store's image in place when the store holds the block.
-FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
+// keep: the caller changed the image already and set its mark (writeblk).
+FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own, bool keep = false) {
     own = own || fsdata->plainreads;
     int16_t *seq = fsdata->seq;
     int j = findbuff(fsdata, blk);
@@ -79,7 +80,7 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
         int p = NUMBUFFS - 1;
         while (seq[p] != j) p--;
         makelast(seq, (int16_t)p);
-        if (own) return ownbuff(fsdata, b);
+        if (own) return keep ? ownbuffkept(fsdata, b) : ownbuff(fsdata, b);
         return b;
     }
     miss++;
@@ -142,7 +143,7 @@ FSBUFF *lookup(FSDATA *fsdata, uint32_t blk, bool own) {
     makelast(seq, 0);
     v->blk = blk;
     fsdata->bufblk[v - fsdata->buff] = blk;
-    if (own && markedkey(v->checked)) v->checked = MARKKEY;
+    if (own && !keep && markedkey(v->checked)) v->checked = MARKKEY;
     return v;
 }
 
@@ -175,6 +176,12 @@ void forgetkeymarks(FSDATA *fsdata) {
     pagerforgetmarks(fsdata, (uint8_t)MARKKEY);
 }
 
+FSBUFF *ownbuffkept(FSDATA *fsdata, const FSBUFF *b) {
+    FSBUFF *w = const_cast<FSBUFF *>(b);
+    unlend(fsdata, w, true);
+    return w;
+}
+
 void ownbuffs(FSDATA *fsdata) {
     for (FSBUFF &b : fsdata->buff) unlend(fsdata, &b, true);
 }
@@ -183,7 +190,7 @@ short writeblk(FSDATA *fsdata, uint32_t blk) {
     cursorwrite(fsdata, blk);
     fsdata->fscb.wrts++;
     changefscb(fsdata);
-    FSBUFF *b = readblk(fsdata, blk);
+    FSBUFF *b = lookup(fsdata, blk, true, true);
     if (b == nullptr) {
         dodberror(1370);
         return 0;

@@ -88,6 +88,9 @@ void forgetkeymarks(FSDATA *fsdata);
 // The buffer of a block just viewed, for a change: a borrowed image is
 // copied in (what readblk of the same block would do, without a lookup).
 FSBUFF *ownbuff(FSDATA *fsdata, const FSBUFF *b);
+// The same for a change that sets the mark itself (an insertion that keeps
+// the block in order).
+FSBUFF *ownbuffkept(FSDATA *fsdata, const FSBUFF *b);
 // Every buffer that reads the store's image in place takes a copy (before
 // the store lets its images go).
 void ownbuffs(FSDATA *fsdata);

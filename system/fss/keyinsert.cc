@@ -214,6 +214,40 @@ uint32_t splitone(FSDATA *fsdata, uint32_t blk, KEYPATH *path, SPLITPLAN *plan, 
     return nblk;
 }
 
+// Places the entry (a key in a leaf, or a separator leading to child)
+// into the block b, which has room. In a block found in strict order the
+// place is found by bisection (the same place the scan finds), and the
+// block stays marked in order: the entry lies strictly between its
+// neighbours, unless it has no place in an order itself (an empty value, a
+// value not equal to itself), and then the mark goes. An append at the
+// right edge of the tree, which scanned every entry of the leaf, so costs
+// a comparison per halving.
+short placeinto(FSDATA *fsdata, const FSBUFF *b, int level, int16_t len, const uint8_t *key, uint32_t child,
+                int16_t dupkeys, FUNC cmpfunc) {
+    if (fsdata->plainreads || !kbordered(fsdata, b)) {
+        KB *kb = &ownbuff(fsdata, b)->kbuff;
+        return level == 0 ? addl0key(kb, len, key, dupkeys, cmpfunc) : addparentkey(fsdata, kb, len, child, key);
+    }
+    int16_t result;
+    int prev;
+    int pos = scanblock(fsdata, b, len, key, dupkeys, cmpfunc, &result, &prev);
+    if (result == 0) return 0;   // an equal entry is present
+    char mark = b->checked;
+    FSBUFF *w = ownbuffkept(fsdata, b);
+    KB *kb = &w->kbuff;
+    uint8_t entry[KEYBUFSIZE + INNEROVERHEAD];
+    put16(entry, (uint16_t)len);
+    int size = len + kboverhead(kb);
+    if (level > 0) put32(entry + 2, child);
+    memcpy(entry + kbkeyoff(kb), key, (size_t)len + 4);
+    bool uniform = mark == MARKUNIFORM && (kb->len == KBHEADER || kbkeylen(kb, KBHEADER) == len);
+    insertat(kb, pos, entry, size);
+    bool floating = cmpfunc == floatfunc || cmpfunc == doublefunc || cmpfunc == ldoublefunc;
+    bool inorder = len >= 2 && (!floating || cmpfunc(key, key, len, 1, len, len) == 0);
+    w->checked = !inorder ? MARKKEY : uniform ? MARKUNIFORM : MARKORDERED;
+    return 1;
+}
+
 }  // namespace
 
 short splitpoint(const KB *kb, int *count, int *seppos, int16_t *seplen, int *lowend) {
@@ -411,9 +445,7 @@ short placeentry(FSDATA *fsdata, int level, int16_t len, const uint8_t *key, uin
         if (b == nullptr) break;
         uint32_t blk = b->blk;
         if (kbroom(kbview(b), len)) {
-            KB *kb = &ownbuff(fsdata, b)->kbuff;
-            ok = level == 0 ? addl0key(kb, len, key, dupkeys, cmpfunc)
-                            : addparentkey(fsdata, kb, len, child, key);
+            ok = placeinto(fsdata, b, level, len, key, child, dupkeys, cmpfunc);
             if (ok) ok = writeblk(fsdata, blk);
             break;
         }
