@@ -103,7 +103,7 @@ const char *const SCHEMA =
 TEST_F(DbTest, HelpVersionAndUsageErrors) {
     Result v = pmdb({"--version"});
     EXPECT_EQ(v.rc, 0);
-    EXPECT_EQ(v.out, std::string("pmdb ") + pmdbtool::VERSION + "\n");
+    EXPECT_EQ(v.out, std::string("pmdb ") + PMDB_VERSION + "\n");
     Result h = pmdb({"--help"});
     EXPECT_EQ(h.rc, 0);
     std::ifstream manfile(std::string(PMDB_DOCS_DIR) + "/pmdb.1"), reffile(std::string(PMDB_DOCS_DIR) + "/tool.md");

@@ -27,7 +27,10 @@
 
 namespace pmdbtool {
 
-constexpr const char VERSION[] = "0.1.0";
+#ifndef PMDB_VERSION
+#define PMDB_VERSION "unknown"
+#endif
+constexpr const char VERSION[] = PMDB_VERSION;
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAIL = 1;
