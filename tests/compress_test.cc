@@ -23,6 +23,38 @@ std::vector<uint8_t> pack(const std::vector<uint8_t> &rec) {
 
 std::vector<uint8_t> bytes(const char *s) { return std::vector<uint8_t>(s, s + strlen(s)); }
 
+// The packing one byte at a time, as plainly as it can be said: the
+// packer's word-at-a-time search for the end of a literal must give these
+// bytes exactly.
+std::vector<uint8_t> plainpack(const std::vector<uint8_t> &b) {
+    const int n = (int)b.size();
+    std::vector<uint8_t> out;
+    for (int i = 0; i < n;) {
+        if (i < n - 1 && b[i] == b[i + 1]) {
+            int k = 1;
+            while (k < 128 && i + k < n - 2 && b[i + k] == b[i + k + 1]) k++;
+            out.push_back((uint8_t)(int8_t)-k);
+            out.push_back(b[i]);
+            i += k + 1;
+        } else {
+            int k = 0;
+            for (;;) {
+                k++;
+                if (i + k >= n || k == 127) break;
+                if (i + k + 1 < n && b[i + k] == b[i + k + 1]) break;
+            }
+            out.push_back((uint8_t)k);
+            out.insert(out.end(), b.begin() + i, b.begin() + i + k);
+            i += k;
+        }
+        if ((int)out.size() >= n) break;
+    }
+    if ((int)out.size() < n) return out;
+    std::vector<uint8_t> raw(1, 0);
+    raw.insert(raw.end(), b.begin(), b.end());
+    return raw;
+}
+
 }  // namespace
 
 TEST(Compress, StoredFormsOfTheFormat) {
@@ -63,6 +95,10 @@ TEST(Compress, RoundTripOverRandomRecords) {
             if (style == 0) {   // no runs at all
                 rec[k] = (uint8_t)(k == 0 ? rng() : rec[k - 1] + 1 + rng() % 255);
                 k++;
+            } else if (iter % 8 == 1) {   // long literals between runs, pairs in them
+                size_t run = rng() % 16 == 0 ? 3 + rng() % 40 : rng() % 8 == 0 ? 2 : 1;
+                uint8_t v = (uint8_t)rng();
+                for (size_t r = 0; r < run && k < n; r++) rec[k++] = v;
             } else {            // runs of every length, all byte values
                 size_t run = style == 1 ? 1 + rng() % 3 : style == 2 ? 1 + rng() % 300 : 1 + rng() % 8;
                 uint8_t v = (uint8_t)rng();
@@ -70,6 +106,7 @@ TEST(Compress, RoundTripOverRandomRecords) {
             }
         }
         std::vector<uint8_t> p = pack(rec);
+        ASSERT_EQ(p, plainpack(rec)) << "iteration " << iter;
         ASSERT_LE(p.size(), n + 1);
         ASSERT_EQ(uncompressedlen(p.data(), (int16_t)p.size()), (int16_t)n);
         ASSERT_EQ(uncompress(back.data(), back.size(), p.data(), (int16_t)p.size()), (int16_t)n);
