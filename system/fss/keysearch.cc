@@ -12,6 +12,8 @@
 #include "fss/errors.h"
 #include "fss/keyblk.h"
 #include "fss/keycmp.h"
+#include "fss/pager.h"
+#include "fss/xlate.h"
 
 namespace pmdb {
 
@@ -338,6 +340,18 @@ uint32_t firstkey(FSDATA *fsdata, uint8_t fid, void *key, int16_t *keylen) {
     return rid;
 }
 
+namespace {
+
+// A found key's record is most often read next: its translation slot is
+// fetched while the search returns, instead of being a memory miss the
+// read waits for. Only a hint; nothing is read or changed.
+inline void prefetchslot(const FSDATA *fsdata, uint32_t rid) {
+    const uint8_t *x = pagerimage(fsdata, slotxblk(fsdata, rid));
+    if (x != nullptr) __builtin_prefetch(x + 4 * (rid & 0xff));
+}
+
+}  // namespace
+
 uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     FUNC cmpfunc;
     int16_t dupkeys;
@@ -354,6 +368,7 @@ uint32_t findkey(FSDATA *fsdata, int16_t len, const uint8_t *image, void *key) {
     int pos = scanblock(fsdata, b, len, image, dupkeys, cmpfunc, &result, &prev);
     if (result != 0) return 0;
     uint32_t rid = copykeyout(kbview(b), pos, key, nullptr);
+    prefetchslot(fsdata, rid);
     setcursor(fsdata, &trail, pos);
     return rid;
 }
