@@ -1,4 +1,4 @@
-// keycursor_test.cc - the search path against the written procedure: two
+// keycursor_test.cc - the search path against the plain one: two
 // databases take the same random calls, one as built (the walk's cursor,
 // images read in place, bisection, windows read ahead) and one with
 // plainreads (every block copied into a buffer, every step a descent from
@@ -218,7 +218,7 @@ protected:
 
 }  // namespace
 
-TEST_F(KeyCursor, WalksAndReadsAgreeWithTheWrittenProcedure) {
+TEST_F(KeyCursor, WalksAndReadsAgreeWithPlainDescents) {
     for (int i = 0; i < 2; i++) {
         std::string name = i == 0 ? "a.db" : "b.db";
         fs[i] = createopen(name);

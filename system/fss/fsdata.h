@@ -102,8 +102,8 @@ struct FSDATA {
     // subkey's type, and by open, unlock and rollback. Never 0.
     uint32_t keychanges;
     KCURSOR cursor;
-    // In memory only, for tests: every read as the written procedure makes
-    // it, a copy into a buffer and a descent from the root (no in-place
+    // In memory only, for tests: every read the plain way, without the
+    // shortcuts: a copy into a buffer and a descent from the root (no in-place
     // images, no cursor, no prefetching).
     char plainreads;
 };

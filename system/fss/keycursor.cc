@@ -26,7 +26,8 @@
 // where it lies, and the result is its neighbour, exactly as the scan of
 // the leaf would give it. Anything else (another image, the leaf's edge,
 // a block not in order, a path block no longer in the sixteen buffers)
-// goes the written way, which also sets the cursor again.
+// goes the plain way (a descent from the root), which also sets the cursor
+// again.
 //
 // The sixteen buffers see the same lookups: the descent would have looked
 // up every block of the path, root first, so a step looks them up too (all
