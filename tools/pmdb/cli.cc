@@ -348,15 +348,7 @@ bool Db::open(Ctx &c, const std::string &path, bool readonly) {
     close();
     // The system's reason is told here, before the library (which would
     // log the path and give only its own numbers) tries the file.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        toolerror(c, path, sysreason(errno));
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        toolerror(c, path, sysreason(EISDIR));
-        return false;
-    }
+    if (!fileusable(c, path)) return false;
     int fd = ::open(path.c_str(), readonly ? O_RDONLY : O_RDWR);
     if (fd < 0) {
         toolerror(c, path, sysreason(errno));

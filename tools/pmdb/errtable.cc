@@ -2,6 +2,7 @@
 // values, and the error lines the tool prints. The tables are those of
 // docs/errors.md, each number with the call that records it; a test keeps
 // the two in step.
+#include <errno.h>
 #include <string.h>
 
 #include "fss/errors.h"
@@ -219,6 +220,20 @@ void toolwarning(Ctx &c, const std::string &file, const std::string &what) {
 }
 
 std::string sysreason(int e) { return strerror(e); }
+
+bool fileusable(Ctx &c, const std::string &path, struct stat *out) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        toolerror(c, path, sysreason(errno));
+        return false;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        toolerror(c, path, sysreason(EISDIR));
+        return false;
+    }
+    if (out != nullptr) *out = st;
+    return true;
+}
 
 bool liberrorsince() {
     short ring[10];

@@ -127,14 +127,7 @@ public:
             return true;
         }
         struct stat st;
-        if (stat(path.c_str(), &st) != 0) {
-            toolerror(c, path, sysreason(errno));
-            return false;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            toolerror(c, path, sysreason(EISDIR));
-            return false;
-        }
+        if (!fileusable(c, path, &st)) return false;
         file_.open(path, std::ios::binary);
         if (!file_) {
             toolerror(c, path, sysreason(errno));

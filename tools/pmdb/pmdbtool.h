@@ -19,6 +19,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -96,6 +97,10 @@ void toolwarning(Ctx &c, const std::string &file, const std::string &what);
 void liberror(Ctx &c, const std::string &file, const std::string &what);
 // The system's text for an errno value ("Permission denied").
 std::string sysreason(int e);
+// A file to read: true when path names one; otherwise the system's reason
+// (missing, not permitted, a directory) is told and false returned. st,
+// when given, receives what stat() found.
+bool fileusable(Ctx &c, const std::string &path, struct stat *st = nullptr);
 // Did the library record any error since clearliberrors()?
 bool liberrorsince();
 
