@@ -114,9 +114,8 @@ void prefetchentry(FSDATA *fsdata, const KB *kb, int pos, int ahead, bool data) 
     }
     int16_t kl = kbkeylen(kb, p);
     uint32_t rid = get32(kbat(kb, p) + LEAFKEYOFF + kl);
-    const uint8_t *x = pagerimage(fsdata, slotxblk(fsdata, rid));
-    if (x == nullptr) return;
-    const uint8_t *slot = x + 4 * (rid & 0xff);
+    const uint8_t *slot = heldslot(fsdata, rid);
+    if (slot == nullptr) return;
     if (!data) {
         __builtin_prefetch(slot);
         return;

@@ -12,7 +12,6 @@
 #include "fss/errors.h"
 #include "fss/keyblk.h"
 #include "fss/keycmp.h"
-#include "fss/pager.h"
 #include "fss/xlate.h"
 
 namespace pmdb {
@@ -346,8 +345,8 @@ namespace {
 // fetched while the search returns, instead of being a memory miss the
 // read waits for. Only a hint; nothing is read or changed.
 inline void prefetchslot(const FSDATA *fsdata, uint32_t rid) {
-    const uint8_t *x = pagerimage(fsdata, slotxblk(fsdata, rid));
-    if (x != nullptr) __builtin_prefetch(x + 4 * (rid & 0xff));
+    const uint8_t *slot = heldslot(fsdata, rid);
+    if (slot != nullptr) __builtin_prefetch(slot);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include "fss/fsdata.h"
+#include "fss/pager.h"
 
 namespace pmdb {
 
@@ -35,6 +36,13 @@ inline uint32_t xlateblkof(const FSDATA *fsdata, uint32_t m) {
 }
 inline uint32_t slotxblk(const FSDATA *fsdata, uint32_t rid) {
     return xlateblkof(fsdata, (rid & RIDSLOT) >> 8);
+}
+// Where rid's translation slot lies in the store's image of its block, or
+// null when the store does not hold that block. For prefetching only: the
+// slot is neither checked nor counted as a use.
+inline const uint8_t *heldslot(const FSDATA *fsdata, uint32_t rid) {
+    const uint8_t *x = pagerimage(fsdata, slotxblk(fsdata, rid));
+    return x == nullptr ? nullptr : x + 4 * (rid & 0xff);
 }
 
 // The data block holding the record rid, or 0 (1345): the file number is
